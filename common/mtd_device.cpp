@@ -1,0 +1,44 @@
+#include "common/mtd_device.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+
+namespace mfg {
+
+MtdDevice::MtdDevice(const char *path, int flags) noexcept : fd_(::open(path, flags)) {}
+
+bool MtdDevice::geometry(MtdGeometry &out) const noexcept {
+    mtd_info_user info{};
+    if (::ioctl(fd_.get(), MEMGETINFO, &info) != 0) return false;
+    out.type = info.type;
+    out.size = info.size;
+    out.erasesize = info.erasesize;
+    return true;
+}
+
+bool MtdDevice::erase(std::uint32_t start, std::uint32_t length) const noexcept {
+    erase_info_user req{};
+    req.start = start;
+    req.length = length;
+    return ::ioctl(fd_.get(), MEMERASE, &req) == 0;
+}
+
+int MtdDevice::block_is_bad(std::uint64_t offset) const noexcept {
+    loff_t off = static_cast<loff_t>(offset);
+    return ::ioctl(fd_.get(), MEMGETBADBLOCK, &off);
+}
+
+BlockState BadBlockQuery::ask(const MtdDevice &dev, std::uint64_t offset) noexcept {
+    if (!querying_) return BlockState::Good;
+    int r = dev.block_is_bad(offset);
+    if (r > 0) return BlockState::Bad;
+    if (r == 0) return BlockState::Good;
+    if (errno == EOPNOTSUPP) {
+        querying_ = false;
+        return BlockState::NoBadBlockInfo;
+    }
+    return BlockState::Failed;
+}
+
+}  // namespace mfg

@@ -1,0 +1,119 @@
+/*
+ * Simulated appliance board.
+ *
+ * libmfgsim.so interposes the libc calls that reach the appliance's fixed paths
+ * (open, ioctl, read, write, pwrite, lseek, fstat, stat, mkstemp, unlink, fopen,
+ * close, syslog, ...). Loaded with LD_PRELOAD, or linked into a test program, it
+ * makes an unmodified libmfg.so work on a board directory instead of hardware:
+ *
+ *   /dev/tqrd.<alias>  ->  BOARD/dev/<partition>.bin   (MTD partition)
+ *   /etc/tq/serial     ->  BOARD/etc/tq/serial
+ *   /etc/sysa, /etc/sysb -> BOARD/etc/sysa, BOARD/etc/sysb
+ *   /pending[/...]     ->  BOARD/pending[/...]
+ *
+ * Every other path passes through untouched. The board directory comes from the
+ * environment variable MFG_SIM_BOARD, or from mfgsim_select(). Without either,
+ * nothing is redirected.
+ *
+ * Board description (BOARD/board.conf; without it the default board is used).
+ * One directive per line, '#' starts a comment, sizes take K and M suffixes:
+ *
+ *   part NAME TYPE size=N erase=N [alias=A,B,...] [bad=I,J,...] [nobbt]
+ *        TYPE: nand (MTD type 4), nor (3), ram (1) or a number.
+ *        alias: names after "/dev/tqrd."; default "r" + NAME.
+ *        bad: indices of bad erase blocks. nobbt: MEMGETBADBLOCK fails with
+ *        EOPNOTSUPP (driver without bad-block information).
+ *   pending_limit N          bytes the pending directory may hold (a full file system)
+ *   fault OP PATH [nth=N] [count=N] [errno=E] [partial=N]
+ *        OP: open MEMGETINFO MEMERASE MEMGETBADBLOCK read write pwrite fstat mkstemp.
+ *        PATH: fnmatch pattern on the path the program used ("/dev/tqrd.rcfg0",
+ *        "/pending/KERNEL_IMAGE.*", "image.bin"); for mkstemp the template.
+ *        The nth matching call (1-based, default 1) and count-1 after it
+ *        (default 1; 0 means every later call) fail with errno E (a number or a
+ *        name like EIO, default EIO), or with partial=N write/read only N bytes.
+ *
+ * Default board: page 2048 bytes;
+ *   cfg      nand 512K erase 128K  alias cfg0,rcfg0
+ *   mfg      nand 128K erase 128K
+ *   bootcfg  nor  256K erase 64K
+ *   sysa_kernel, sysb_kernel  nand 4M erase 128K
+ *   sysa_code nand 16M erase 128K
+ * Fresh partitions are erased (all 0xFF).
+ *
+ * NAND rules enforced on write/pwrite to a NAND partition: offset and length
+ * must be multiples of 2048 (else EINVAL, as the kernel refuses them); a write
+ * past the end is cut, at the end it fails with ENOSPC; programming only clears
+ * bits; programming a page not erased since it was last programmed, or any page
+ * of a bad block, is a violation (counted, logged to BOARD/violations.log; a bad
+ * block write fails with EIO). MEMERASE needs erase-block alignment (EINVAL) and
+ * fails with EIO at a bad block (blocks before it stay erased). NOR programming
+ * clears bits at any length; RAM simply stores.
+ *
+ * syslog, vsyslog (and their _chk forms) are captured while a board is active:
+ * each line goes to BOARD/syslog as "<priority> <text>\n" with %m expanded.
+ *
+ * Partition state (data, erase counters, programmed pages) lives in files under
+ * BOARD/dev and is shared by every process using the board.
+ */
+#ifndef MFGSIM_H
+#define MFGSIM_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct mfgsim_stats {
+    unsigned long long erases;           /* MEMERASE'd blocks, all blocks together */
+    unsigned long long pages_programmed; /* NAND pages (2048 bytes) programmed */
+    unsigned long long bytes_written;    /* bytes accepted by write/pwrite */
+    unsigned long long write_calls;      /* write/pwrite calls on the device */
+    unsigned long long read_calls;       /* read calls on the device */
+    unsigned long long violations;       /* NAND rule violations */
+};
+
+/* Makes dir the active board (creating it and its partitions when needed) and
+ * loads its board.conf. Fault counters start from zero. 0, or -1 with errno. */
+int mfgsim_select(const char *dir);
+
+/* Wipes dir and lays out a new board in it described by conf_text (null or
+ * empty: the default board), then selects it. 0, or -1 with errno. */
+int mfgsim_create(const char *dir, const char *conf_text);
+
+/* The active board directory, or null. */
+const char *mfgsim_board(void);
+
+/* Adds a fault rule as the "fault" directive does. err may be 0 with partial >= 0.
+ * partial < 0: fail with err. 0, or -1 for an unknown op. */
+int mfgsim_add_fault(const char *op, const char *path_glob, unsigned nth, unsigned count,
+                     int err, long partial);
+void mfgsim_clear_faults(void);
+
+/* Size limit of the pending directory in bytes; negative: no limit. */
+void mfgsim_set_pending_limit(long long bytes);
+
+/* Counters of a partition (by name, e.g. "cfg"). 0, or -1 if no such partition. */
+int mfgsim_get_stats(const char *part, struct mfgsim_stats *out);
+/* Sum of violations over all partitions. */
+unsigned long long mfgsim_total_violations(void);
+/* Erase count of one block; -1 if no such partition or block. */
+long mfgsim_block_erases(const char *part, unsigned block);
+/* 1 if the page was programmed since its block's last erase, 0 if not, -1 bad index. */
+int mfgsim_page_programmed(const char *part, unsigned page);
+/* Resets the counters (not the data) of every partition. */
+void mfgsim_reset_stats(void);
+
+/* Path of the file that holds a partition's bytes (BOARD/dev/NAME.bin). Tests
+ * read it to see the flash and write it to plant contents, bypassing the NAND
+ * rules. The pointer stays valid until the next mfgsim_select/mfgsim_create. */
+const char *mfgsim_part_file(const char *part);
+/* Size, erase size and MTD type of a partition; 0, or -1 if unknown. */
+int mfgsim_part_geometry(const char *part, unsigned *size, unsigned *erasesize, int *type);
+
+/* Path of the captured syslog (BOARD/syslog). */
+const char *mfgsim_syslog_file(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* MFGSIM_H */

@@ -1,0 +1,151 @@
+#include "support/board_test.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace mfgtest {
+namespace {
+
+int remove_entry(const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }
+
+void remove_tree(const std::string &dir) {
+    if (!dir.empty()) ::nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+}  // namespace
+
+void BoardTest::SetUp() {
+    const char *tmp = std::getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/mfgboard.XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    ASSERT_NE(::mkdtemp(buf.data()), nullptr);
+    dir_ = buf.data();
+    ASSERT_EQ(mfgsim_create(dir_.c_str(), nullptr), 0);
+}
+
+void BoardTest::TearDown() {
+    if (!violations_expected_)
+        EXPECT_EQ(mfgsim_total_violations(), 0u) << "NAND rules violated, see " << dir_
+                                                 << "/violations.log";
+    mfgsim_clear_faults();
+    if (!HasFailure()) remove_tree(dir_);
+}
+
+void BoardTest::use_board(const char *conf) {
+    ASSERT_EQ(mfgsim_create(dir_.c_str(), conf), 0);
+}
+
+std::string BoardTest::path(const std::string &rel) const { return dir_ + "/" + rel; }
+
+Bytes BoardTest::flash(const char *part) const {
+    const char *f = mfgsim_part_file(part);
+    EXPECT_NE(f, nullptr) << part;
+    return f ? read_file(f) : Bytes{};
+}
+
+void BoardTest::plant(const char *part, unsigned offset, const Bytes &bytes) const {
+    const char *f = mfgsim_part_file(part);
+    ASSERT_NE(f, nullptr) << part;
+    int fd = ::open(f, O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), offset), static_cast<ssize_t>(bytes.size()));
+    ::close(fd);
+}
+
+void BoardTest::fill(const char *part, unsigned char value) const {
+    unsigned size = 0, erasesize = 0;
+    int type = 0;
+    ASSERT_EQ(mfgsim_part_geometry(part, &size, &erasesize, &type), 0);
+    plant(part, 0, Bytes(size, value));
+}
+
+std::vector<std::string> BoardTest::syslog() const {
+    std::vector<std::string> lines;
+    std::ifstream in(mfgsim_syslog_file());
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+void BoardTest::clear_syslog() const {
+    std::ofstream out(mfgsim_syslog_file(), std::ios::trunc);
+}
+
+mfgsim_stats BoardTest::stats(const char *part) const {
+    mfgsim_stats s{};
+    EXPECT_EQ(mfgsim_get_stats(part, &s), 0) << part;
+    return s;
+}
+
+std::string err_line(const std::string &text) { return "<3> " + text; }
+std::string info_line(const std::string &text) { return "<6> " + text; }
+
+StderrCapture::StderrCapture() {
+    std::fflush(stderr);
+    char name[] = "/tmp/mfgstderr.XXXXXX";
+    file_ = ::mkstemp(name);
+    if (file_ >= 0) ::unlink(name);
+    saved_ = ::dup(2);
+    if (file_ >= 0) ::dup2(file_, 2);
+}
+
+StderrCapture::~StderrCapture() { text(); }
+
+std::string StderrCapture::text() {
+    if (done_) return captured_;
+    done_ = true;
+    std::fflush(stderr);
+    if (saved_ >= 0) {
+        ::dup2(saved_, 2);
+        ::close(saved_);
+    }
+    if (file_ >= 0) {
+        ::lseek(file_, 0, SEEK_SET);
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(file_, buf, sizeof buf)) > 0) captured_.append(buf, static_cast<size_t>(n));
+        ::close(file_);
+    }
+    return captured_;
+}
+
+Bytes read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string &path, const Bytes &bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+void write_file(const std::string &path, const std::string &text) {
+    write_file(path, Bytes(text.begin(), text.end()));
+}
+
+bool file_exists(const std::string &path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+Bytes pattern(std::size_t n, unsigned seed) {
+    Bytes b(n);
+    unsigned x = seed * 2654435761u + 1;
+    for (auto &c : b) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<unsigned char>(x);
+    }
+    return b;
+}
+
+}  // namespace mfgtest
