@@ -1,0 +1,134 @@
+// The boot loader's option record at the start of /dev/tqrd.rbootcfg: read and
+// verified by mfg_get_bootopts, rewritten from option bits by mfg_set_bootopts.
+#include <syslog.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "boot/boot_texts.h"
+#include "boot/bootopts_checksum.h"
+#include "common/be.h"
+#include "mfg.h"
+
+namespace {
+
+constexpr char kBootcfgDevice[] = "/dev/tqrd.rbootcfg";
+
+// Fills record from the partition. True when its magic and checksum hold;
+// record is then the stored record, otherwise its contents are unspecified.
+[[nodiscard]] bool read_valid_record(mfg_bootopts &record) noexcept {
+    std::memset(record.bytes, 0, sizeof record.bytes);
+    // Reports no failure: an unopenable device leaves the zeros, which fail
+    // the magic test below.
+    (void)mfg_read_flashpart(kBootcfgDevice, record.bytes, MFG_BOOTOPTS_SIZE);
+
+    if (mfg::get_be32(record.bytes + MFG_BOOTOPTS_OFF_MAGIC) != MFG_BOOTOPTS_MAGIC) return false;
+    const std::uint32_t stored = mfg::get_be32(record.bytes + MFG_BOOTOPTS_OFF_CHECKSUM);
+    return mfg_bootopts_checksum(&record) == stored;
+}
+
+// Copies a built-in text with its NUL into the field at offset; the bytes of
+// the field behind it keep what they held.
+template <std::size_t N>
+void put_text(mfg_bootopts &record, std::size_t offset, const char (&text)[N]) noexcept {
+    std::memcpy(record.bytes + offset, text, N);
+}
+
+// The record the boot loader gets when none is stored: ttyS1 console on both
+// command lines, flag 0, every unused byte zero. Magic and checksum are set
+// by the writer.
+void build_default_record(mfg_bootopts &record) noexcept {
+    std::memset(record.bytes, 0, sizeof record.bytes);
+    put_text(record, MFG_BOOTOPTS_OFF_FLASH_CMD, MFG_BOOTCMD_FLASH_TTYS1);
+    put_text(record, MFG_BOOTOPTS_OFF_RAM_CMD, MFG_BOOTCMD_RAM_TTYS1);
+    put_text(record, MFG_BOOTOPTS_OFF_VERSION, MFG_BOOTOPTS_DEFAULT_VERSION);
+}
+
+[[nodiscard]] bool has_all(unsigned flags, unsigned bits) noexcept { return (flags & bits) == bits; }
+
+// Length of the command text in the field at offset: up to its first NUL, or
+// the whole field when it has none.
+[[nodiscard]] std::size_t command_length(const mfg_bootopts &record, std::size_t offset) noexcept {
+    const void *field = record.bytes + offset;
+    const void *nul = std::memchr(field, '\0', MFG_BOOTOPTS_CMD_SIZE);
+    return nul ? static_cast<std::size_t>(static_cast<const unsigned char *>(nul) -
+                                          static_cast<const unsigned char *>(field))
+               : MFG_BOOTOPTS_CMD_SIZE;
+}
+
+// True when the command text at offset, extra and one NUL fit in the field.
+[[nodiscard]] bool append_fits(const mfg_bootopts &record, std::size_t offset,
+                               std::size_t extra_length) noexcept {
+    const std::size_t used = command_length(record, offset);
+    return used < MFG_BOOTOPTS_CMD_SIZE && extra_length < MFG_BOOTOPTS_CMD_SIZE - used;
+}
+
+void append_text(mfg_bootopts &record, std::size_t offset, const char *extra,
+                 std::size_t extra_length) noexcept {
+    std::memcpy(record.bytes + offset + command_length(record, offset), extra, extra_length + 1);
+}
+
+// Appends extra to each command line that may change. Refuses (false, record
+// unchanged) when extra is missing or does not fit every such field.
+[[nodiscard]] bool append_to_commands(mfg_bootopts &record, bool flash_may_change,
+                                      bool ram_may_change, const char *extra) noexcept {
+    if (!extra) {
+        syslog(LOG_ERR, "**Error: No text given to append to the boot command lines");
+        return false;
+    }
+    const std::size_t extra_length = std::strlen(extra);
+    if ((flash_may_change && !append_fits(record, MFG_BOOTOPTS_OFF_FLASH_CMD, extra_length)) ||
+        (ram_may_change && !append_fits(record, MFG_BOOTOPTS_OFF_RAM_CMD, extra_length))) {
+        syslog(LOG_ERR, "**Error: Text to append does not fit the boot command lines");
+        return false;
+    }
+    if (flash_may_change) append_text(record, MFG_BOOTOPTS_OFF_FLASH_CMD, extra, extra_length);
+    if (ram_may_change) append_text(record, MFG_BOOTOPTS_OFF_RAM_CMD, extra, extra_length);
+    return true;
+}
+
+}  // namespace
+
+extern "C" int mfg_get_bootopts(mfg_bootopts *out) noexcept {
+    if (!out) return -1;
+    mfg_bootopts record;
+    if (!read_valid_record(record)) return -1;
+    std::memcpy(out->bytes, record.bytes, MFG_BOOTOPTS_SIZE);
+    return 0;
+}
+
+extern "C" int mfg_set_bootopts(unsigned flags, const char *extra) noexcept {
+    // An invalid stored record is replaced, not reported.
+    mfg_bootopts record;
+    if (!read_valid_record(record)) build_default_record(record);
+
+    if (has_all(flags, MFG_BOOT_KEEP_RAM_CMD | MFG_BOOT_KEEP_FLASH_CMD) ||
+        has_all(flags, MFG_BOOT_CONSOLE_TTYS0 | MFG_BOOT_CONSOLE_TTYS1))
+        return -1;
+
+    const bool flash_may_change = !(flags & MFG_BOOT_KEEP_FLASH_CMD);
+    const bool ram_may_change = !(flags & MFG_BOOT_KEEP_RAM_CMD);
+
+    if (flags & MFG_BOOT_CONSOLE_TTYS0) {
+        if (flash_may_change) put_text(record, MFG_BOOTOPTS_OFF_FLASH_CMD, MFG_BOOTCMD_FLASH_TTYS0);
+        if (ram_may_change) put_text(record, MFG_BOOTOPTS_OFF_RAM_CMD, MFG_BOOTCMD_RAM_TTYS0);
+    }
+    if (flags & MFG_BOOT_CONSOLE_TTYS1) {
+        if (flash_may_change) put_text(record, MFG_BOOTOPTS_OFF_FLASH_CMD, MFG_BOOTCMD_FLASH_TTYS1);
+        if (ram_may_change) put_text(record, MFG_BOOTOPTS_OFF_RAM_CMD, MFG_BOOTCMD_RAM_TTYS1);
+    }
+    if (flags & MFG_BOOT_SET_FLAG) mfg::put_be32(record.bytes + MFG_BOOTOPTS_OFF_FLAG, 1);
+    if ((flags & MFG_BOOT_APPEND_TEXT) &&
+        !append_to_commands(record, flash_may_change, ram_may_change, extra))
+        return -1;
+
+    // The magic ends the checksum scan, so it goes in first.
+    mfg::put_be32(record.bytes + MFG_BOOTOPTS_OFF_MAGIC, MFG_BOOTOPTS_MAGIC);
+    (void)mfg_bootopts_checksum(&record);
+
+    if (mfg_write_flashpart(kBootcfgDevice, record.bytes, MFG_BOOTOPTS_SIZE) != 0) {
+        syslog(LOG_ERR, "**Error: Unable to write boot parameters to flash");
+        return -1;
+    }
+    return 0;
+}

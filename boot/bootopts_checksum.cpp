@@ -1,0 +1,20 @@
+#include "boot/bootopts_checksum.h"
+
+#include <cstddef>
+
+#include "common/be.h"
+
+std::uint32_t mfg_bootopts_checksum(mfg_bootopts *record) noexcept {
+    unsigned char *bytes = record->bytes;
+    mfg::put_be32(bytes + MFG_BOOTOPTS_OFF_CHECKSUM, 0);
+
+    constexpr std::size_t first_word = MFG_BOOTOPTS_OFF_FLASH_CMD;
+    std::uint32_t sum = mfg::get_be16(bytes + first_word);
+    for (std::size_t off = first_word + 2; off + 2 <= MFG_BOOTOPTS_SIZE; off += 2) {
+        const std::uint16_t word = mfg::get_be16(bytes + off);
+        if (word == MFG_BOOTOPTS_SCAN_END) break;
+        sum += word;
+    }
+    mfg::put_be32(bytes + MFG_BOOTOPTS_OFF_CHECKSUM, sum);
+    return sum;
+}
