@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Runs the unmodified mfgtool with the simulated board preloaded: writes a
+# partition in one process and reads it back in another.
+set -euo pipefail
+tool=$1 sim=$2 board_cli=$3 emu=${4:-}
+emu=${emu//;/ }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+$emu "$board_cli" create "$work/board" >/dev/null
+head -c 300000 /dev/urandom >"$work/data"
+export MFG_SIM_BOARD=$work/board
+LD_PRELOAD=$sim $emu "$tool" write /dev/tqrd.rcfg0 "$work/data"
+LD_PRELOAD=$sim $emu "$tool" read /dev/tqrd.cfg0 300000 "$work/back"
+cmp "$work/data" "$work/back"
+# Nothing outside the board was touched, and no NAND rule was broken.
+[ ! -e /dev/tqrd.rcfg0 ]
+$emu "$board_cli" stats "$work/board" | tee "$work/stats"
+if grep -E 'violations[ :=]+[1-9]' "$work/stats"; then exit 1; fi
+echo "tool under LD_PRELOAD: 1 passed, 0 failed"
