@@ -1,0 +1,100 @@
+// Client-authentication records: the data (section 2), stored as given, and
+// its key (section 3), stored encrypted under the unit's own key material.
+// The data and key calls answer 0 or a count of failures; the presence tests
+// 0 when the record verifies, else 1.
+#include <openssl/crypto.h>
+
+#include <cstring>
+
+#include "common/heap.h"
+#include "identity/keyblob.h"
+#include "mfg.h"
+#include "store/store.h"
+
+namespace {
+
+constexpr int kRecordMax = static_cast<int>(MFG_SECTION_DATA_MAX);
+// Cipher output may run one block past its input while OpenSSL works.
+constexpr std::size_t kWorkSize = MFG_SECTION_DATA_MAX + MFG_KEYBLOB_BLOCK;
+
+// A working buffer for key material, wiped before it is freed.
+class KeyBuffer {
+public:
+    KeyBuffer() noexcept : bytes_(mfg::heap_alloc(kWorkSize)) {}
+    ~KeyBuffer() {
+        if (bytes_) OPENSSL_cleanse(bytes_.get(), kWorkSize);
+    }
+    KeyBuffer(const KeyBuffer &) = delete;
+    KeyBuffer &operator=(const KeyBuffer &) = delete;
+    [[nodiscard]] bool valid() const noexcept { return bytes_ != nullptr; }
+    [[nodiscard]] unsigned char *get() const noexcept { return bytes_.get(); }
+
+private:
+    mfg::HeapBytes bytes_;
+};
+
+int have_section(unsigned index) {
+    mfg::StoreSession store;
+    if (!store.valid()) return 1;
+    return mfg_store_check(store.get(), index) == 1 ? 0 : 1;
+}
+
+}  // namespace
+
+extern "C" int mfg_write_client_authdata(const void *data, int length) noexcept {
+    if (data == nullptr || length < 0) return 1;
+    mfg::StoreSession store;  // its close writes the image back
+    if (!store.valid()) return 1;
+    return mfg_store_write(store.get(), MFG_SECTION_CLIENT_AUTH, data, length) != 0 ? 1 : 0;
+}
+
+extern "C" int mfg_read_client_authdata(void *buf, int *length) noexcept {
+    if (buf == nullptr || length == nullptr) return 1;
+    if (*length < 0) *length = 0;
+    mfg::StoreSession store;
+    if (!store.valid()) return 1;
+    return mfg_store_read(store.get(), MFG_SECTION_CLIENT_AUTH, buf, length) != 0 ? 1 : 0;
+}
+
+extern "C" int mfg_have_client_authdata(void) noexcept { return have_section(MFG_SECTION_CLIENT_AUTH); }
+
+extern "C" int mfg_have_client_authdata_key(void) noexcept {
+    return have_section(MFG_SECTION_CLIENT_AUTH_KEY);
+}
+
+extern "C" int mfg_write_client_authdata_key(const void *key, int length) noexcept {
+    // From 6144 bytes on, the ciphertext would not fit in a section.
+    if (key == nullptr || length < 0 || length >= kRecordMax) return 1;
+    mfg::StoreSession store;
+    if (!store.valid()) return 1;
+    KeyBuffer cipher;
+    int cipher_len = 0;
+    if (!cipher.valid() || encrypt_keyblob(key, length, cipher.get(), &cipher_len) != 0) return 1;
+    return mfg_store_write(store.get(), MFG_SECTION_CLIENT_AUTH_KEY, cipher.get(), cipher_len) != 0 ? 1 : 0;
+}
+
+extern "C" int mfg_read_client_authdata_key(void *out, int *length) noexcept {
+    if (out == nullptr || length == nullptr) return 1;
+    // The caller's capacity bounds the ciphertext read, so the plaintext,
+    // always shorter than its ciphertext, fits the caller's buffer.
+    int read_len = *length < 0 ? 0 : (*length > kRecordMax ? kRecordMax : *length);
+    int failures = 0;
+
+    mfg::StoreSession store;
+    if (!store.valid()) return 1;
+    KeyBuffer cipher;
+    KeyBuffer plain;
+    if (!cipher.valid() || !plain.valid()) return 1;
+    if (mfg_store_read(store.get(), MFG_SECTION_CLIENT_AUTH_KEY, cipher.get(), &read_len) != 0) {
+        ++failures;
+        read_len = 0;  // an empty ciphertext, which the decryption refuses
+    }
+    int plain_len = 0;
+    if (decrypt_keyblob(cipher.get(), read_len, plain.get(), &plain_len) != 0) {
+        ++failures;
+    } else {
+        std::memcpy(out, plain.get(), static_cast<std::size_t>(plain_len));
+        *length = plain_len;
+    }
+    return failures;
+}

@@ -1,0 +1,25 @@
+// The unit's serial number: 13 or 14 letters and digits, the last four being
+// the CRC-16/ARC of the first nine in hexadecimal. It lives in store section 0
+// as the text and its NUL; /etc/tq/serial, when it opens, overrides it for
+// every reader.
+#pragma once
+
+#include <cstdint>
+
+// Longest valid serial number text, without its NUL.
+constexpr int MFG_SERIAL_TEXT_MAX = 14;
+// Serial number override file.
+constexpr const char *MFG_SERIAL_OVERRIDE_PATH = "/etc/tq/serial";
+
+// One byte step of CRC-16/ARC (reflected polynomial 0xA001, initial value 0,
+// no final XOR): the register after feeding byte.
+[[nodiscard]] std::uint16_t mfg_crc16_update(std::uint16_t crc, std::uint8_t byte) noexcept;
+
+// Stores text and its NUL as section 0. -1 when no store handle opens, else
+// the store write's status.
+[[nodiscard]] int mfg_serial_store_write(const char *text) noexcept;
+
+// Reads section 0 into buf (capacity length) and upper-cases what was
+// delivered. -1 when no store handle opens, else the store read's status
+// (buf[0] is then 0).
+[[nodiscard]] int mfg_serial_store_read(char *buf, int length) noexcept;
