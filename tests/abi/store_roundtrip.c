@@ -1,4 +1,5 @@
 /* MAC block round trip through libmfg.so, as an application calls it. */
+#define _POSIX_C_SOURCE 200809L
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
