@@ -109,6 +109,10 @@ const char *mfgsim_part_file(const char *part);
 /* Size, erase size and MTD type of a partition; 0, or -1 if unknown. */
 int mfgsim_part_geometry(const char *part, unsigned *size, unsigned *erasesize, int *type);
 
+/* Name of the partition with the given index in board.conf order, or null
+ * past the last one. Valid until the next mfgsim_select/mfgsim_create. */
+const char *mfgsim_part_name(unsigned index);
+
 /* Path of the captured syslog (BOARD/syslog). */
 const char *mfgsim_syslog_file(void);
 

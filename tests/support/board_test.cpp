@@ -32,9 +32,10 @@ void BoardTest::SetUp() {
 }
 
 void BoardTest::TearDown() {
-    if (!violations_expected_)
+    if (!violations_expected_) {
         EXPECT_EQ(mfgsim_total_violations(), 0u) << "NAND rules violated, see " << dir_
                                                  << "/violations.log";
+    }
     mfgsim_clear_faults();
     if (!HasFailure()) remove_tree(dir_);
 }

@@ -1,0 +1,201 @@
+// The simulator's own functions (mfgsim.h), for tests and the board tool.
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "board.h"
+#include "libc_real.h"
+#pragma GCC visibility push(default)
+#include "mfgsim.h"
+#pragma GCC visibility pop
+#include "state.h"
+
+using namespace mfgsim;
+
+namespace {
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *) { return ::remove(path); }
+
+bool mkdir_parents(const std::string &dir) {
+    for (size_t slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1))
+        if (::mkdir(dir.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) return false;
+    return ::mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+bool write_text(const std::string &path, const std::string &text) {
+    int fd = real::open64(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = real::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    int err = errno;
+    real::close(fd);
+    errno = err;
+    return ok;
+}
+
+std::shared_ptr<Partition> find_part(const char *name) {
+    auto board = active_board();
+    return board ? board->by_name(name) : nullptr;
+}
+
+}  // namespace
+
+#pragma GCC visibility push(default)
+extern "C" {
+
+int mfgsim_select(const char *dir) {
+    Guard guard;
+    std::string error;
+    if (select_board(dir, error)) return 0;
+    int err = errno;
+    std::fprintf(stderr, "mfgsim: board %s: %s\n", dir ? dir : "(null)", error.c_str());
+    errno = err;
+    return -1;
+}
+
+int mfgsim_create(const char *dir, const char *conf_text) {
+    Guard guard;
+    Lock lock(state_mutex());
+    if (!dir || !*dir || std::strcmp(dir, "/") == 0) return errno = EINVAL, -1;
+    std::string text = conf_text && *conf_text ? conf_text : default_board_conf();
+    BoardSpec spec;
+    std::string error;
+    if (!parse_board_conf(text, spec, error)) {
+        std::fprintf(stderr, "mfgsim: board %s: %s\n", dir, error.c_str());
+        return errno = EINVAL, -1;
+    }
+    struct stat64 st;
+    if (real::lstat64(dir, &st) == 0 && ::nftw(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS) != 0) return -1;
+    if (!mkdir_parents(dir) || !write_text(std::string(dir) + "/board.conf", text)) return -1;
+    return mfgsim_select(dir);
+}
+
+const char *mfgsim_board(void) {
+    Guard guard;
+    auto board = active_board();
+    return board ? board->dir.c_str() : nullptr;
+}
+
+int mfgsim_add_fault(const char *op, const char *path_glob, unsigned nth, unsigned count, int err,
+                     long partial) {
+    Guard guard;
+    Lock lock(state_mutex());
+    Fault f;
+    auto board = active_board();
+    if (!board || !path_glob || !op_from_name(op, f.op)) return errno = EINVAL, -1;
+    f.glob = path_glob;
+    f.nth = nth ? nth : 1;
+    f.count = count;
+    f.partial = partial < 0 ? -1 : partial;
+    f.err = err ? err : EIO;
+    board->faults.push_back(f);
+    return 0;
+}
+
+void mfgsim_clear_faults(void) {
+    Guard guard;
+    Lock lock(state_mutex());
+    if (auto board = active_board()) board->faults.clear();
+}
+
+void mfgsim_set_pending_limit(long long bytes) {
+    Guard guard;
+    Lock lock(state_mutex());
+    if (auto board = active_board()) board->pending_limit = bytes < 0 ? -1 : bytes;
+}
+
+int mfgsim_get_stats(const char *part, struct mfgsim_stats *out) {
+    Guard guard;
+    Lock lock(state_mutex());
+    auto p = find_part(part);
+    if (!p || !out) return -1;
+    *out = mfgsim_stats{};
+    if (p->attach_existing()) {
+        const Counters &c = *p->counters();
+        out->erases = c.erases;
+        out->pages_programmed = c.pages_programmed;
+        out->bytes_written = c.bytes_written;
+        out->write_calls = c.write_calls;
+        out->read_calls = c.read_calls;
+        out->violations = c.violations;
+    }
+    return 0;
+}
+
+unsigned long long mfgsim_total_violations(void) {
+    Guard guard;
+    Lock lock(state_mutex());
+    unsigned long long total = 0;
+    if (auto board = active_board())
+        for (const auto &p : board->parts)
+            if (p->attach_existing()) total += p->counters()->violations;
+    return total;
+}
+
+long mfgsim_block_erases(const char *part, unsigned block) {
+    Guard guard;
+    Lock lock(state_mutex());
+    auto p = find_part(part);
+    if (!p || block >= p->blocks()) return -1;
+    return p->attach_existing() ? static_cast<long>(p->erase_counts()[block]) : 0;
+}
+
+int mfgsim_page_programmed(const char *part, unsigned page) {
+    Guard guard;
+    Lock lock(state_mutex());
+    auto p = find_part(part);
+    if (!p || page >= p->pages()) return -1;
+    return p->is_nand() && p->attach_existing() && p->programmed()[page] ? 1 : 0;
+}
+
+void mfgsim_reset_stats(void) {
+    Guard guard;
+    Lock lock(state_mutex());
+    if (auto board = active_board())
+        for (const auto &p : board->parts)
+            if (p->attach_existing()) {
+                *p->counters() = Counters{};
+                std::memset(p->erase_counts(), 0, p->blocks() * sizeof *p->erase_counts());
+            }
+}
+
+const char *mfgsim_part_file(const char *part) {
+    Guard guard;
+    Lock lock(state_mutex());
+    auto p = find_part(part);
+    return p && p->ensure() ? p->bin_path().c_str() : nullptr;
+}
+
+int mfgsim_part_geometry(const char *part, unsigned *size, unsigned *erasesize, int *type) {
+    Guard guard;
+    Lock lock(state_mutex());
+    auto p = find_part(part);
+    if (!p) return -1;
+    if (size) *size = p->spec().size;
+    if (erasesize) *erasesize = p->spec().erasesize;
+    if (type) *type = p->spec().type;
+    return 0;
+}
+
+const char *mfgsim_part_name(unsigned index) {
+    Guard guard;
+    Lock lock(state_mutex());
+    auto board = active_board();
+    return board && index < board->parts.size() ? board->parts[index]->spec().name.c_str() : nullptr;
+}
+
+const char *mfgsim_syslog_file(void) {
+    Guard guard;
+    Lock lock(state_mutex());
+    auto board = active_board();
+    return board ? board->syslog_path.c_str() : nullptr;
+}
+
+}  // extern "C"
+#pragma GCC visibility pop

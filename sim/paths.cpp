@@ -1,0 +1,73 @@
+#include "paths.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace mfgsim {
+namespace {
+
+constexpr char kDevicePrefix[] = "/dev/tqrd.";
+constexpr char kPending[] = "/pending";
+
+bool starts_with(const char *s, const char *prefix) { return std::strncmp(s, prefix, std::strlen(prefix)) == 0; }
+
+class DirOwner {
+public:
+    explicit DirOwner(DIR *d) : d_(d) {}
+    ~DirOwner() {
+        if (d_) ::closedir(d_);
+    }
+    DirOwner(const DirOwner &) = delete;
+    DirOwner &operator=(const DirOwner &) = delete;
+    DIR *get() const { return d_; }
+
+private:
+    DIR *d_;
+};
+
+}  // namespace
+
+bool is_pending_path(const char *path) {
+    return starts_with(path, kPending) && (path[sizeof kPending - 1] == '\0' || path[sizeof kPending - 1] == '/');
+}
+
+bool redirect(const Board &board, const char *path, Target &out) {
+    out = Target{};
+    if (starts_with(path, kDevicePrefix)) {
+        out.part = board.by_alias(path + sizeof kDevicePrefix - 1);
+        if (!out.part) return errno = ENOENT, false;
+        out.host = out.part->bin_path();
+        return true;
+    }
+    if (std::strcmp(path, "/etc/tq/serial") == 0 || std::strcmp(path, "/etc/sysa") == 0 ||
+        std::strcmp(path, "/etc/sysb") == 0) {
+        out.host = board.dir + path;
+        return true;
+    }
+    if (is_pending_path(path)) {
+        out.host = board.dir + path;
+        out.pending = true;
+    }
+    return true;
+}
+
+long long pending_bytes(const Board &board) {
+    int saved = errno;
+    DirOwner dir(::opendir((board.dir + kPending).c_str()));
+    long long total = 0;
+    if (dir.get()) {
+        while (const dirent *ent = ::readdir(dir.get())) {
+            struct stat64 st;
+            if (::fstatat64(::dirfd(dir.get()), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+                total += st.st_size;
+        }
+    }
+    errno = saved;
+    return total;
+}
+
+}  // namespace mfgsim
