@@ -117,13 +117,12 @@ int mfgsim_get_stats(const char *part, struct mfgsim_stats *out) {
     if (!p || !out) return -1;
     *out = mfgsim_stats{};
     if (p->attach_existing()) {
-        const Counters &c = *p->counters();
-        out->erases = c.erases;
-        out->pages_programmed = c.pages_programmed;
-        out->bytes_written = c.bytes_written;
-        out->write_calls = c.write_calls;
-        out->read_calls = c.read_calls;
-        out->violations = c.violations;
+        out->erases = p->counter(Counter::Erases);
+        out->pages_programmed = p->counter(Counter::PagesProgrammed);
+        out->bytes_written = p->counter(Counter::BytesWritten);
+        out->write_calls = p->counter(Counter::WriteCalls);
+        out->read_calls = p->counter(Counter::ReadCalls);
+        out->violations = p->counter(Counter::Violations);
     }
     return 0;
 }
@@ -134,7 +133,7 @@ unsigned long long mfgsim_total_violations(void) {
     unsigned long long total = 0;
     if (auto board = active_board())
         for (const auto &p : board->parts)
-            if (p->attach_existing()) total += p->counters()->violations;
+            if (p->attach_existing()) total += p->counter(Counter::Violations);
     return total;
 }
 
@@ -143,7 +142,7 @@ long mfgsim_block_erases(const char *part, unsigned block) {
     Lock lock(state_mutex());
     auto p = find_part(part);
     if (!p || block >= p->blocks()) return -1;
-    return p->attach_existing() ? static_cast<long>(p->erase_counts()[block]) : 0;
+    return p->attach_existing() ? static_cast<long>(p->erase_count(block)) : 0;
 }
 
 int mfgsim_page_programmed(const char *part, unsigned page) {
@@ -151,7 +150,7 @@ int mfgsim_page_programmed(const char *part, unsigned page) {
     Lock lock(state_mutex());
     auto p = find_part(part);
     if (!p || page >= p->pages()) return -1;
-    return p->is_nand() && p->attach_existing() && p->programmed()[page] ? 1 : 0;
+    return p->is_nand() && p->attach_existing() && p->page_programmed(page) ? 1 : 0;
 }
 
 void mfgsim_reset_stats(void) {
@@ -159,10 +158,7 @@ void mfgsim_reset_stats(void) {
     Lock lock(state_mutex());
     if (auto board = active_board())
         for (const auto &p : board->parts)
-            if (p->attach_existing()) {
-                *p->counters() = Counters{};
-                std::memset(p->erase_counts(), 0, p->blocks() * sizeof *p->erase_counts());
-            }
+            if (p->attach_existing()) p->reset_counts();
 }
 
 const char *mfgsim_part_file(const char *part) {

@@ -16,16 +16,37 @@
 namespace mfgsim {
 namespace {
 
-// Layout of BOARD/dev/NAME.meta (host byte order: it never leaves the host).
-constexpr char kMetaMagic[8] = {'M', 'F', 'G', 'S', 'I', 'M', '1', '\0'};
+// Layout of BOARD/dev/NAME.meta, all numbers little-endian: magic, header
+// words, counters (64 bits each), erase counts (32 bits per block), one
+// programmed flag byte per page.
+constexpr char kMetaMagic[8] = {'M', 'F', 'G', 'S', 'I', 'M', '2', '\0'};
 constexpr size_t kHeaderWords = 5;        // type, size, erasesize, page size, block count
 constexpr size_t kCountersOffset = 64;
 constexpr size_t kEraseCountsOffset = 128;
 constexpr size_t kChunk = 64 * 1024;
 
 size_t meta_size(std::uint32_t blocks, std::uint32_t pages) {
-    return kEraseCountsOffset + blocks * sizeof(std::uint32_t) + pages;
+    return kEraseCountsOffset + blocks * size_t{4} + pages;
 }
+
+std::uint64_t get_le(const unsigned char *p, unsigned bytes) {
+    std::uint64_t v = 0;
+    for (unsigned i = bytes; i-- > 0;) v = v << 8 | p[i];
+    return v;
+}
+
+void put_le(unsigned char *p, std::uint64_t v, unsigned bytes) {
+    for (unsigned i = 0; i < bytes; ++i, v >>= 8) p[i] = static_cast<unsigned char>(v);
+}
+
+// The header: magic, then type, size, erase size, page size, block count.
+void encode_header(unsigned char *out, const PartSpec &spec) {
+    std::memcpy(out, kMetaMagic, sizeof kMetaMagic);
+    const std::uint32_t words[kHeaderWords] = {static_cast<std::uint32_t>(spec.type), spec.size, spec.erasesize,
+                                               kPageSize, spec.size / spec.erasesize};
+    for (size_t i = 0; i < kHeaderWords; ++i) put_le(out + sizeof kMetaMagic + 4 * i, words[i], 4);
+}
+constexpr size_t kHeaderBytes = sizeof kMetaMagic + 4 * kHeaderWords;
 
 // Writes all of buf at off; false with errno.
 bool pwrite_all(int fd, const void *buf, size_t len, long long off) {
@@ -111,10 +132,26 @@ bool Partition::map_meta(int fd) {
     map_ = p;
     map_len_ = len;
     auto *bytes = static_cast<unsigned char *>(p);
-    counters_ = reinterpret_cast<Counters *>(bytes + kCountersOffset);
-    erase_counts_ = reinterpret_cast<std::uint32_t *>(bytes + kEraseCountsOffset);
-    programmed_ = bytes + kEraseCountsOffset + blocks() * sizeof(std::uint32_t);
+    counters_ = bytes + kCountersOffset;
+    erase_counts_ = bytes + kEraseCountsOffset;
+    programmed_ = bytes + kEraseCountsOffset + blocks() * size_t{4};
     return true;
+}
+
+std::uint64_t Partition::counter(Counter c) const { return get_le(counters_ + 8 * static_cast<unsigned>(c), 8); }
+
+void Partition::add(Counter c, std::uint64_t n) {
+    unsigned char *p = counters_ + 8 * static_cast<unsigned>(c);
+    put_le(p, get_le(p, 8) + n, 8);
+}
+
+std::uint32_t Partition::erase_count(std::uint32_t block) const {
+    return static_cast<std::uint32_t>(get_le(erase_counts_ + 4 * size_t{block}, 4));
+}
+
+void Partition::reset_counts() {
+    std::memset(counters_, 0, 8 * kCounters);
+    std::memset(erase_counts_, 0, 4 * size_t{blocks()});
 }
 
 // A fresh partition: all bytes erased, no counts.
@@ -124,10 +161,7 @@ bool Partition::create_files() {
     FdOwner meta(real::open64(meta_path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (meta.get() < 0) return false;
     unsigned char header[kCountersOffset] = {};
-    std::memcpy(header, kMetaMagic, sizeof kMetaMagic);
-    const std::uint32_t words[kHeaderWords] = {static_cast<std::uint32_t>(spec_.type), spec_.size,
-                                               spec_.erasesize, kPageSize, blocks()};
-    std::memcpy(header + sizeof kMetaMagic, words, sizeof words);
+    encode_header(header, spec_);
     if (::ftruncate(meta.get(), static_cast<off_t>(meta_size(blocks(), pages()))) != 0) return false;
     if (!pwrite_all(meta.get(), header, sizeof header, 0)) return false;
     return map_meta(meta.get());
@@ -140,13 +174,10 @@ bool Partition::attach(bool create) {
     FdOwner meta(real::open64(meta_path_.c_str(), O_RDWR | O_CLOEXEC, 0));
     if (meta.get() >= 0 && real::fstat64(meta.get(), &st) == 0 &&
         static_cast<unsigned long long>(st.st_size) == meta_size(blocks(), pages())) {
-        unsigned char header[sizeof kMetaMagic + sizeof(std::uint32_t) * kHeaderWords];
-        const std::uint32_t words[kHeaderWords] = {static_cast<std::uint32_t>(spec_.type), spec_.size,
-                                                   spec_.erasesize, kPageSize, blocks()};
+        unsigned char header[kHeaderBytes], expect[kHeaderBytes];
+        encode_header(expect, spec_);
         struct stat64 bin;
-        if (pread_all(meta.get(), header, sizeof header, 0) &&
-            std::memcmp(header, kMetaMagic, sizeof kMetaMagic) == 0 &&
-            std::memcmp(header + sizeof kMetaMagic, words, sizeof words) == 0 &&
+        if (pread_all(meta.get(), header, sizeof header, 0) && std::memcmp(header, expect, sizeof header) == 0 &&
             real::stat64(bin_path_.c_str(), &bin) == 0 &&
             static_cast<unsigned long long>(bin.st_size) == spec_.size && map_meta(meta.get())) {
             errno = saved;
@@ -176,12 +207,12 @@ void Partition::info(mtd_info_user &out) const {
 }
 
 void Partition::violation(const std::string &what) {
-    ++counters_->violations;
+    add(Counter::Violations);
     append_to_file(dir_, "violations.log", spec_.name + ": " + what + "\n");
 }
 
 ssize_t Partition::program(int fd, const void *buf, size_t len, long long off) {
-    ++counters_->write_calls;
+    add(Counter::WriteCalls);
     // The character device's checks come first, then the chip driver's.
     if (off < 0) return errno = EINVAL, -1;
     if (static_cast<unsigned long long>(off) >= spec_.size) return errno = ENOSPC, -1;
@@ -228,7 +259,7 @@ ssize_t Partition::program(int fd, const void *buf, size_t len, long long off) {
     if (is_nand()) {
         auto first = static_cast<std::uint32_t>(off / kPageSize);
         for (std::uint32_t p = first; p < first + good / kPageSize; ++p) programmed_[p] = 1;
-        counters_->pages_programmed += good / kPageSize;
+        add(Counter::PagesProgrammed, good / kPageSize);
     }
     if (reprogrammed_pages)
         violation("page at " + reprogrammed + " programmed again without an erase (" +
@@ -241,7 +272,7 @@ ssize_t Partition::program(int fd, const void *buf, size_t len, long long off) {
                   hex(static_cast<unsigned long long>(off)) + ")");
         return errno = EIO, -1;
     }
-    counters_->bytes_written += len;
+    add(Counter::BytesWritten, len);
     return static_cast<ssize_t>(len);
 }
 
@@ -252,8 +283,9 @@ int Partition::erase(int fd, std::uint32_t start, std::uint32_t length) {
     for (std::uint32_t b = start / spec_.erasesize; b < (start + static_cast<unsigned long long>(length)) / spec_.erasesize; ++b) {
         if (is_nand() && block_is_bad_index(b)) return errno = EIO, -1;
         if (!fill_ff(fd, static_cast<long long>(b) * spec_.erasesize, spec_.erasesize)) return -1;
-        ++erase_counts_[b];
-        ++counters_->erases;
+        unsigned char *count = erase_counts_ + 4 * size_t{b};
+        put_le(count, get_le(count, 4) + 1, 4);
+        add(Counter::Erases);
         if (is_nand()) {
             std::uint32_t per_block = spec_.erasesize / kPageSize;
             std::memset(programmed_ + static_cast<size_t>(b) * per_block, 0, per_block);

@@ -53,18 +53,14 @@ struct BoardSpec {
 const char *default_board_conf();
 
 // Counters kept in the shared state file, one set per partition.
-struct Counters {
-    std::uint64_t erases;
-    std::uint64_t pages_programmed;
-    std::uint64_t bytes_written;
-    std::uint64_t write_calls;
-    std::uint64_t read_calls;
-    std::uint64_t violations;
-};
+enum class Counter { Erases, PagesProgrammed, BytesWritten, WriteCalls, ReadCalls, Violations };
+constexpr unsigned kCounters = 6;
 
 // One MTD partition: BOARD/dev/NAME.bin holds its bytes, BOARD/dev/NAME.meta
 // (mapped shared, so every process on the board sees it) its counters, the
-// erase count of each block and the programmed flag of each NAND page.
+// erase count of each block and the programmed flag of each NAND page. The
+// state file is little-endian whatever the host, so a board made by the
+// PowerPC build under an emulator is read correctly by a native tool.
 class Partition {
 public:
     Partition(PartSpec spec, std::string board_dir, unsigned index);
@@ -86,9 +82,13 @@ public:
     // Maps the state of a partition that some process has already used; false
     // (errno kept) when it has none yet: then it is fresh, all counts 0.
     [[nodiscard]] bool attach_existing() { return attach(false); }
-    Counters *counters() const { return counters_; }
-    std::uint32_t *erase_counts() const { return erase_counts_; }
-    std::uint8_t *programmed() const { return programmed_; }
+    // Only after ensure() or a successful attach_existing().
+    std::uint64_t counter(Counter c) const;
+    void add(Counter c, std::uint64_t n = 1);
+    std::uint32_t erase_count(std::uint32_t block) const;
+    bool page_programmed(std::uint32_t page) const { return programmed_[page] != 0; }
+    // Zeroes the counters and erase counts, not the flash or its page flags.
+    void reset_counts();
     bool block_is_bad_index(std::uint32_t block) const;
 
     // The device's answers, on fd, a read-write descriptor of the backing file.
@@ -112,8 +112,8 @@ private:
     std::string bin_path_, meta_path_;
     void *map_ = nullptr;
     size_t map_len_ = 0;
-    Counters *counters_ = nullptr;
-    std::uint32_t *erase_counts_ = nullptr;
+    unsigned char *counters_ = nullptr;
+    unsigned char *erase_counts_ = nullptr;
     std::uint8_t *programmed_ = nullptr;
 };
 

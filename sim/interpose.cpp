@@ -158,7 +158,7 @@ ssize_t read_common(int fd, void *buf, size_t n, Op op, Pass pass) {
     if (!apply_io_fault(*c.board, op, *c.entry, n)) return -1;
     if (c.entry->part) {
         if (!c.entry->part->ensure()) return -1;
-        ++c.entry->part->counters()->read_calls;
+        c.entry->part->add(Counter::ReadCalls);
         if ((c.entry->flags & O_ACCMODE) == O_WRONLY) return errno = EBADF, -1;
     }
     (void)buf;

@@ -25,12 +25,18 @@
  *        EOPNOTSUPP (driver without bad-block information).
  *   pending_limit N          bytes the pending directory may hold (a full file system)
  *   fault OP PATH [nth=N] [count=N] [errno=E] [partial=N]
- *        OP: open MEMGETINFO MEMERASE MEMGETBADBLOCK read write pwrite fstat mkstemp.
+ *        OP: open MEMGETINFO MEMERASE MEMGETBADBLOCK read write pwrite fstat mkstemp,
+ *        and also pread lseek stat unlink. "open" covers open/openat and fopen,
+ *        "stat" covers stat, lstat and access.
  *        PATH: fnmatch pattern on the path the program used ("/dev/tqrd.rcfg0",
  *        "/pending/KERNEL_IMAGE.*", "image.bin"); for mkstemp the template.
  *        The nth matching call (1-based, default 1) and count-1 after it
  *        (default 1; 0 means every later call) fail with errno E (a number or a
- *        name like EIO, default EIO), or with partial=N write/read only N bytes.
+ *        name like EIO, default EIO), or with partial=N write/read only N bytes
+ *        (read, pread, write, pwrite; on NAND N should be whole pages, else the
+ *        shortened write is refused with EINVAL as an unaligned one would be).
+ *        Descriptors of any path opened while a board is active are matched,
+ *        so a fault on "read" of "image.gz" makes zlib's reads of it fail.
  *
  * Default board: page 2048 bytes;
  *   cfg      nand 512K erase 128K  alias cfg0,rcfg0
@@ -45,15 +51,32 @@
  * past the end is cut, at the end it fails with ENOSPC; programming only clears
  * bits; programming a page not erased since it was last programmed, or any page
  * of a bad block, is a violation (counted, logged to BOARD/violations.log; a bad
- * block write fails with EIO). MEMERASE needs erase-block alignment (EINVAL) and
- * fails with EIO at a bad block (blocks before it stay erased). NOR programming
- * clears bits at any length; RAM simply stores.
+ * block write fails with EIO after programming the pages before the bad block).
+ * Each offending write call counts one violation, however many pages it hit.
+ * MEMERASE needs erase-block alignment (EINVAL) and fails with EIO at a bad
+ * block (blocks before it stay erased). NOR programming clears bits at any
+ * length; RAM simply stores.
+ *
+ * As with the kernel's MTD character device: write/pwrite on a descriptor
+ * opened O_RDONLY fail with EBADF, read on O_WRONLY with EBADF, MEMERASE on
+ * O_RDONLY with EPERM; lseek stays within [0, size] (else EINVAL); fstat and
+ * stat show a character device (major 90) of size 0; MEMGETBADBLOCK answers
+ * EINVAL outside the partition and 0 on types other than NAND; other ioctls
+ * give ENOTTY. A device node cannot be unlinked (EPERM).
+ *
+ * pending_limit: a write that would make the files in BOARD/pending larger
+ * than the limit writes what fits and returns that count, or fails with ENOSPC
+ * when nothing fits.
  *
  * syslog, vsyslog (and their _chk forms) are captured while a board is active:
- * each line goes to BOARD/syslog as "<priority> <text>\n" with %m expanded.
+ * each line goes to BOARD/syslog as "<priority> <text>\n" with %m expanded
+ * (a trailing newline of the text is dropped, as the system logger does);
+ * openlog and closelog then do nothing.
  *
  * Partition state (data, erase counters, programmed pages) lives in files under
- * BOARD/dev and is shared by every process using the board.
+ * BOARD/dev and is shared by every process using the board, also between a
+ * native and an emulated PowerPC process (the state file has a fixed byte
+ * order). The files of a partition are made on its first use.
  */
 #ifndef MFGSIM_H
 #define MFGSIM_H
@@ -99,7 +122,8 @@ unsigned long long mfgsim_total_violations(void);
 long mfgsim_block_erases(const char *part, unsigned block);
 /* 1 if the page was programmed since its block's last erase, 0 if not, -1 bad index. */
 int mfgsim_page_programmed(const char *part, unsigned page);
-/* Resets the counters (not the data) of every partition. */
+/* Resets the counters and block erase counts (not the data, nor the pages'
+ * programmed flags) of every partition. */
 void mfgsim_reset_stats(void);
 
 /* Path of the file that holds a partition's bytes (BOARD/dev/NAME.bin). Tests
