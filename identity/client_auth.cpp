@@ -33,6 +33,13 @@ private:
     mfg::HeapBytes bytes_;
 };
 
+// A null pointer is accepted for an empty record only; the copies below are
+// then handed a real (unread) byte instead.
+const void *bytes_or_empty(const void *p) {
+    static const unsigned char kNothing = 0;
+    return p != nullptr ? p : &kNothing;
+}
+
 int have_section(unsigned index) {
     mfg::StoreSession store;
     if (!store.valid()) return 1;
@@ -42,10 +49,10 @@ int have_section(unsigned index) {
 }  // namespace
 
 extern "C" int mfg_write_client_authdata(const void *data, int length) noexcept {
-    if (data == nullptr || length < 0) return 1;
+    if (length < 0 || (data == nullptr && length > 0)) return 1;
     mfg::StoreSession store;  // its close writes the image back
     if (!store.valid()) return 1;
-    return mfg_store_write(store.get(), MFG_SECTION_CLIENT_AUTH, data, length) != 0 ? 1 : 0;
+    return mfg_store_write(store.get(), MFG_SECTION_CLIENT_AUTH, bytes_or_empty(data), length) != 0 ? 1 : 0;
 }
 
 extern "C" int mfg_read_client_authdata(void *buf, int *length) noexcept {
@@ -64,12 +71,12 @@ extern "C" int mfg_have_client_authdata_key(void) noexcept {
 
 extern "C" int mfg_write_client_authdata_key(const void *key, int length) noexcept {
     // From 6144 bytes on, the ciphertext would not fit in a section.
-    if (key == nullptr || length < 0 || length >= kRecordMax) return 1;
+    if (length < 0 || length >= kRecordMax || (key == nullptr && length > 0)) return 1;
     mfg::StoreSession store;
     if (!store.valid()) return 1;
     KeyBuffer cipher;
     int cipher_len = 0;
-    if (!cipher.valid() || encrypt_keyblob(key, length, cipher.get(), &cipher_len) != 0) return 1;
+    if (!cipher.valid() || encrypt_keyblob(bytes_or_empty(key), length, cipher.get(), &cipher_len) != 0) return 1;
     return mfg_store_write(store.get(), MFG_SECTION_CLIENT_AUTH_KEY, cipher.get(), cipher_len) != 0 ? 1 : 0;
 }
 

@@ -187,6 +187,10 @@ TEST_F(ClientAuthTest, DataRecordIsStoredAsGiven) {
     EXPECT_EQ(mfg_write_client_authdata(data.data(), -1), 1);
     EXPECT_EQ(mfg_write_client_authdata(nullptr, 10), 1);
     EXPECT_EQ(flash("cfg"), before);
+    ASSERT_EQ(mfg_write_client_authdata(nullptr, 0), 0);  // an empty record
+    EXPECT_EQ(section_data(flash("cfg"), kAuthSlot), Bytes{});
+    EXPECT_EQ(mfg_have_client_authdata(), 0);
+    ASSERT_EQ(mfg_write_client_authdata(data.data(), 6144), 0);
 
     len = 6144;
     EXPECT_EQ(mfg_read_client_authdata(buf.data(), &len), 0);

@@ -102,7 +102,7 @@ TEST_F(ModelTest, EveryTableCodeGivesItsName) {
 
 TEST_F(ModelTest, UnknownCodesAndUnreadableSerialGiveTheDefault) {
     int r = 1;
-    EXPECT_EQ(model(12, &r), std::string("ZRK-100") + std::string(5, '\0'));  // section 0 never written
+    EXPECT_EQ(model(12, &r), std::string("ZRK-100") + '\0' + "####");  // section 0 never written
     EXPECT_EQ(r, -3);
 
     // A code holding a letter, written in lower case: the override file is
