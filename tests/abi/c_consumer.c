@@ -1,4 +1,5 @@
 /* A C99 caller of libmfg.so on the simulated board. */
+#define _POSIX_C_SOURCE 200809L
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
