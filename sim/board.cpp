@@ -43,7 +43,7 @@ void put_le(unsigned char *p, std::uint64_t v, unsigned bytes) {
 void encode_header(unsigned char *out, const PartSpec &spec) {
     std::memcpy(out, kMetaMagic, sizeof kMetaMagic);
     const std::uint32_t words[kHeaderWords] = {static_cast<std::uint32_t>(spec.type), spec.size, spec.erasesize,
-                                               kPageSize, spec.size / spec.erasesize};
+                                               kPageSize, (spec.size - 1) / spec.erasesize + 1};
     for (size_t i = 0; i < kHeaderWords; ++i) put_le(out + sizeof kMetaMagic + 4 * i, words[i], 4);
 }
 constexpr size_t kHeaderBytes = sizeof kMetaMagic + 4 * kHeaderWords;

@@ -72,7 +72,8 @@ public:
     unsigned index() const { return index_; }
     bool is_nand() const { return spec_.type == 4 || spec_.type == 8; }
     bool is_ram() const { return spec_.type == 1; }
-    std::uint32_t blocks() const { return spec_.size / spec_.erasesize; }
+    // Erase blocks, the last one possibly partial.
+    std::uint32_t blocks() const { return (spec_.size - 1) / spec_.erasesize + 1; }
     std::uint32_t pages() const { return spec_.size / kPageSize; }
     const std::string &bin_path() const { return bin_path_; }
 

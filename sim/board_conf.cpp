@@ -131,13 +131,16 @@ bool parse_part(const std::vector<std::string> &w, BoardSpec &board, std::string
         return why = "bad word " + w[i], false;
     }
     if (p.aliases.empty()) p.aliases.push_back("r" + p.name);
-    if (p.size == 0 || p.erasesize == 0 || p.size % p.erasesize)
-        return why = "size must be a non-zero multiple of erase", false;
+    // The size need not be whole erase blocks: the last block is then partial
+    // and no erase request can cover it.
+    if (p.size == 0 || p.erasesize == 0 || p.erasesize > p.size)
+        return why = "size and erase must be non-zero, erase at most size", false;
     bool nand = p.type == 4 || p.type == 8;
-    if (nand && p.erasesize % kPageSize) return why = "NAND erase size must be whole pages", false;
+    if (nand && (p.erasesize % kPageSize || p.size % kPageSize))
+        return why = "NAND sizes must be whole pages", false;
     if (!nand && (!p.bad.empty() || p.nobbt)) return why = "bad blocks only exist on NAND", false;
     for (auto b : p.bad)
-        if (b >= p.size / p.erasesize) return why = "bad block index out of range", false;
+        if (b >= (p.size - 1) / p.erasesize + 1) return why = "bad block index out of range", false;
     for (const auto &other : board.parts) {
         if (other.name == p.name) return why = "partition " + p.name + " twice", false;
         for (const auto &a : other.aliases)

@@ -20,6 +20,8 @@
  *
  *   part NAME TYPE size=N erase=N [alias=A,B,...] [bad=I,J,...] [nobbt]
  *        TYPE: nand (MTD type 4), nor (3), ram (1) or a number.
+ *        size need not be a multiple of erase: the last block is then partial
+ *        (no MEMERASE can cover it: EINVAL); NAND sizes are whole pages.
  *        alias: names after "/dev/tqrd."; default "r" + NAME.
  *        bad: indices of bad erase blocks. nobbt: MEMGETBADBLOCK fails with
  *        EOPNOTSUPP (driver without bad-block information).

@@ -179,6 +179,26 @@ TEST_F(DeviceTest, BadBlocksRefuseEraseAndProgram) {
     EXPECT_EQ(Bytes(file.begin() + 2 * block - 2048, file.begin() + 2 * block), Bytes(data.begin(), data.begin() + 2048));
 }
 
+TEST_F(DeviceTest, PartialLastBlockIsProgrammedButNeverErased) {
+    use_board("part cfg nand size=448K erase=128K alias=cfg0,rcfg0 bad=3\n");
+    const unsigned block = 128 * kKiB;
+    Fd fd("/dev/tqrd.rcfg0", O_RDWR);
+    EXPECT_EQ(simtest::info(fd.get()).size, 448u * kKiB);
+    EXPECT_EQ(simtest::bad_block(fd.get(), 3 * block + 2048), 1);
+    EXPECT_EQ(err_of([&] { return simtest::bad_block(fd.get(), 448 * kKiB); }), EINVAL);
+    EXPECT_EQ(err_of([&] { return erase(fd.get(), 3 * block, block); }), EINVAL);
+    EXPECT_EQ(err_of([&] { return erase(fd.get(), 3 * block, 64 * kKiB); }), EINVAL);
+    EXPECT_EQ(erase(fd.get(), 0, 3 * block), 0);
+    EXPECT_EQ(mfgsim_block_erases("cfg", 3), 0);
+    EXPECT_EQ(mfgsim_block_erases("cfg", 4), -1);
+
+    use_board("part cfg nand size=448K erase=128K alias=cfg0,rcfg0\n");
+    Fd good("/dev/tqrd.rcfg0", O_RDWR);
+    Bytes page(4096, 0x11);
+    EXPECT_EQ(::pwrite(good.get(), page.data(), page.size(), 448 * kKiB - 2048), 2048);
+    EXPECT_EQ(mfgsim_page_programmed("cfg", 448 * kKiB / 2048 - 1), 1);
+}
+
 TEST_F(DeviceTest, BadBlockQueries) {
     use_board(
         "part cfg nand size=512K erase=128K alias=cfg0,rcfg0 bad=1,3\n"
@@ -342,8 +362,9 @@ TEST_F(DeviceTest, StateIsSharedByEverySelectionOfTheBoard) {
 
 TEST_F(DeviceTest, BoardDescriptionsAreChecked) {
     const char *bad[] = {
-        "part cfg nand size=100K erase=128K\n",        // not whole blocks
+        "part cfg nand size=100K erase=128K\n",        // erase block larger than the partition
         "part cfg nand size=128K erase=1K\n",          // NAND block not whole pages
+        "part cfg nand size=129K erase=128K\n",        // NAND size not whole pages
         "part cfg nor size=128K erase=64K bad=1\n",     // bad blocks on NOR
         "part cfg nand size=128K erase=128K bad=1\n",   // index out of range
         "part cfg nand size=128K erase=128K\npart cfg nor size=64K erase=64K\n",
