@@ -119,8 +119,13 @@ std::string StderrCapture::text() {
 }
 
 Bytes read_file(const std::string &path) {
+    // Block reads: partitions run to megabytes, and tests read them often.
     std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Bytes bytes;
+    char buf[64 * 1024];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0)
+        bytes.insert(bytes.end(), buf, buf + in.gcount());
+    return bytes;
 }
 
 void write_file(const std::string &path, const Bytes &bytes) {
