@@ -330,5 +330,16 @@ TEST_F(ImageWriterTest, FailedWriteToOtherTypeIsReported) {
     EXPECT_EQ(syslog()[0].rfind(err_line("**Error: Could not write data to /dev/tqrd.rsysa_kernel, "), 0), 0u);
 }
 
+TEST_F(ImageWriterTest, PartialLastBlockStepsPastTheEnd) {
+    // 448K of 128K blocks, the last one partial and bad: the copy steps over
+    // it past the end with data left.
+    use_board("part sysa_kernel nand size=448K erase=128K bad=3\n");
+    const std::string file = image(pattern(3 * kBlock + 1, 15));
+    EXPECT_EQ(write_image(kDev, file), -1);
+    EXPECT_EQ(syslog(), std::vector<std::string>{
+                            err_line("**Error: Unable complete writing, no space left on device!")});
+    EXPECT_EQ(stats(kPart).write_calls, 3u);
+}
+
 }  // namespace
 }  // namespace mfgtest
