@@ -1,6 +1,5 @@
 // Helpers of the identity tests: an independent CRC-16/ARC, serial numbers
-// built with it, the override file, the raw store sections and the openssl
-// command line.
+// built with it, the override file and the raw store sections.
 #pragma once
 
 #include <sys/stat.h>
@@ -8,8 +7,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <sstream>
 #include <string>
 
 #include "support/board_test.h"
@@ -18,7 +15,7 @@ namespace idtest {
 
 using mfgtest::Bytes;
 
-// Textbook bitwise CRC-16/ARC over a whole text: reflected 0xA001, init 0.
+// Textbook bitwise CRC-16/ARC: reflected 0xA001, initial value 0.
 inline std::uint16_t crc16_arc(const std::string &s) {
     std::uint16_t crc = 0;
     for (unsigned char c : s) {
@@ -28,54 +25,25 @@ inline std::uint16_t crc16_arc(const std::string &s) {
     return crc;
 }
 
-// first9 followed by its check value in upper-case hexadecimal, after an
-// optional tenth character (a 14-character serial number).
+// first9, an optional tenth character, then the check value in upper-case hex.
 inline std::string make_serial(const std::string &first9, const std::string &tenth = "") {
     char hex[5];
     std::snprintf(hex, sizeof hex, "%04X", crc16_arc(first9));
     return first9 + tenth + hex;
 }
 
-constexpr unsigned kSerialSlot = 0;
-constexpr unsigned kAuthSlot = 12336;
-constexpr unsigned kKeySlot = 18504;
+constexpr unsigned kSerialSlot = 0, kAuthSlot = 12336, kKeySlot = 18504;
 
 inline std::uint32_t be32(const Bytes &b, std::size_t at) {
-    return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) | (std::uint32_t{b[at + 2]} << 8) |
-           b[at + 3];
+    return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) | (std::uint32_t{b[at + 2]} << 8) | b[at + 3];
 }
 
-// The data bytes of the section at slot offset `slot` of a raw store image,
-// as long as its header says.
+// Data bytes of the section at offset `slot` of a raw store image, as long as its header says.
 inline Bytes section_data(const Bytes &image, unsigned slot) {
     const std::uint32_t n = be32(image, slot + 16);
-    if (n > 6144) return {};
-    return Bytes(image.begin() + slot + 24, image.begin() + slot + 24 + n);
+    return n > 6144 ? Bytes{} : Bytes(image.begin() + slot + 24, image.begin() + slot + 24 + n);
 }
 
-inline std::string hex(const unsigned char *p, std::size_t n) {
-    std::string s;
-    char b[3];
-    for (std::size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02x", p[i]);
-        s += b;
-    }
-    return s;
-}
-
-// The openssl program on PATH, or "" when there is none.
-inline std::string openssl_program() {
-    const char *path = std::getenv("PATH");
-    std::stringstream dirs(path ? path : "");
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        const std::string candidate = (dir.empty() ? "." : dir) + "/openssl";
-        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return "";
-}
-
-// Board fixture with the identity helpers.
 class IdentityTest : public mfgtest::BoardTest {
 protected:
     void set_override(const std::string &text) {
@@ -90,5 +58,7 @@ protected:
         return false;
     }
 };
+
+constexpr const char *kNoMfgBoard = "part cfg nand size=512K erase=128K alias=cfg0,rcfg0\n";
 
 }  // namespace idtest
