@@ -60,7 +60,9 @@ long long pending_bytes(const Board &board) {
     DirOwner dir(::opendir((board.dir + kPending).c_str()));
     long long total = 0;
     if (dir.get()) {
-        while (const dirent *ent = ::readdir(dir.get())) {
+        // The 64-bit form: a 32-bit process may be unable to read 64-bit
+        // directory positions with the plain one (EOVERFLOW).
+        while (const dirent64 *ent = ::readdir64(dir.get())) {
             struct stat64 st;
             if (::fstatat64(::dirfd(dir.get()), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
                 total += st.st_size;
