@@ -1,123 +1,27 @@
-// The C library entry points of the simulated board. Each one passes straight
-// to the C library unless a board is active and the call concerns one of the
-// appliance's paths, or a descriptor opened through here.
+// The interposed calls on descriptors: read, write, lseek, fstat, ioctl,
+// close and dup. Each passes straight to the C library unless the descriptor
+// was opened through the interposer while a board is active; MTD devices are
+// then answered here.
 #undef _FORTIFY_SOURCE
 
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
-#include <vector>
 
-#include "paths.h"
+#include "interpose.h"
 #include "libc_real.h"
+#include "paths.h"
 #include "state.h"
 
 using namespace mfgsim;
 
 namespace {
-
-using Lock = std::lock_guard<std::recursive_mutex>;
-
-int fault_errno(const Fault &f) { return f.err ? f.err : EIO; }
-
-// Fills a stat of the backing file in as the kernel shows an MTD character
-// device: no size, major 90, minor 2 * index.
-template <class St>
-void as_char_device(St &st, const Partition &part) {
-    st.st_mode = S_IFCHR | (st.st_mode & 07777);
-    st.st_size = 0;
-    st.st_blocks = 0;
-    st.st_rdev = makedev(90, part.index() * 2);
-}
-
-// ---- open ----
-
-// open/openat in all their forms. pass opens an untouched path as the
-// program asked; redirected paths are opened here.
-template <class Pass>
-int open_common(const char *path, int flags, mode_t mode, Pass pass) {
-    if (Guard::active() || !path) return pass();
-    int saved = errno;
-    Guard guard;
-    Lock lock(state_mutex());
-    auto board = active_board();
-    if (!board) {
-        errno = saved;
-        return pass();
-    }
-    if (const Fault *f = board->fault(Op::Open, path)) return errno = fault_errno(*f), -1;
-    Target t;
-    if (!redirect(*board, path, t)) return -1;
-    int fd;
-    if (t.part) {
-        if (!t.part->ensure()) return -1;
-        // The backing file is always read-write: programming reads the cells
-        // back. The access mode the program asked for is enforced here.
-        fd = real::open64(t.host.c_str(), O_RDWR | (flags & (O_CLOEXEC | O_NONBLOCK)), 0);
-    } else if (!t.host.empty()) {
-        fd = real::open64(t.host.c_str(), flags, mode);
-    } else {
-        fd = pass();
-    }
-    if (fd < 0) return -1;
-    auto entry = std::make_shared<FdEntry>();
-    entry->path = path;
-    entry->part = t.part;
-    entry->pending = t.pending;
-    entry->flags = flags;
-    track(fd, std::move(entry));
-    errno = saved;
-    return fd;
-}
-
-mode_t mode_arg(int flags, va_list ap) {
-    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? static_cast<mode_t>(va_arg(ap, unsigned))
-                                                                 : 0;
-}
-
-// ---- mkstemp ----
-
-template <class Pass>
-int mkstemp_common(char *tmpl, int flags, Pass pass) {
-    if (Guard::active() || !tmpl) return pass(tmpl);
-    int saved = errno;
-    Guard guard;
-    Lock lock(state_mutex());
-    auto board = active_board();
-    if (!board) {
-        errno = saved;
-        return pass(tmpl);
-    }
-    if (const Fault *f = board->fault(Op::Mkstemp, tmpl)) return errno = fault_errno(*f), -1;
-    auto entry = std::make_shared<FdEntry>();
-    entry->flags = O_RDWR | flags;
-    int fd;
-    if (is_pending_path(tmpl)) {
-        // Create the file in the board's pending directory, then give the
-        // caller the suffix mkstemp chose: its name stays "/pending/...".
-        std::string host = board->dir + tmpl;
-        std::vector<char> buf(host.begin(), host.end());
-        buf.push_back('\0');
-        fd = pass(buf.data());
-        if (fd < 0) return -1;
-        std::memcpy(tmpl, buf.data() + board->dir.size(), std::strlen(tmpl));
-        entry->pending = true;
-    } else {
-        fd = pass(tmpl);
-        if (fd < 0) return -1;
-    }
-    entry->path = tmpl;
-    track(fd, std::move(entry));
-    errno = saved;
-    return fd;
-}
 
 // ---- read / write ----
 
@@ -145,7 +49,7 @@ bool apply_io_fault(Board &board, Op op, const FdEntry &e, size_t &n) {
 }
 
 template <class Pass>
-ssize_t read_common(int fd, void *buf, size_t n, Op op, Pass pass) {
+ssize_t read_common(int fd, size_t n, Op op, Pass pass) {
     if (Guard::active() || !maybe_tracked(fd)) return pass(n);
     int saved = errno;
     Guard guard;
@@ -161,7 +65,6 @@ ssize_t read_common(int fd, void *buf, size_t n, Op op, Pass pass) {
         c.entry->part->add(Counter::ReadCalls);
         if ((c.entry->flags & O_ACCMODE) == O_WRONLY) return errno = EBADF, -1;
     }
-    (void)buf;
     ssize_t r = pass(n);
     if (r >= 0) errno = saved;
     return r;
@@ -274,51 +177,6 @@ int fstat_common(int fd, St *st, Pass pass) {
     return 0;
 }
 
-template <class St, class Pass>
-int stat_common(const char *path, St *st, Pass pass) {
-    if (Guard::active() || !path) return pass(path);
-    int saved = errno;
-    Guard guard;
-    Lock lock(state_mutex());
-    auto board = active_board();
-    if (!board) {
-        errno = saved;
-        return pass(path);
-    }
-    if (const Fault *f = board->fault(Op::Stat, path)) return errno = fault_errno(*f), -1;
-    Target t;
-    if (!redirect(*board, path, t)) return -1;
-    if (t.part && !t.part->ensure()) return -1;
-    if (pass(t.host.empty() ? path : t.host.c_str()) != 0) return -1;
-    if (t.part && st) as_char_device(*st, *t.part);
-    errno = saved;
-    return 0;
-}
-
-// A path-only call (access, unlink, fopen) on a redirected path.
-template <class R, class Pass>
-R path_common(const char *path, Op op, R failed, Pass pass) {
-    if (Guard::active() || !path) return pass(path);
-    int saved = errno;
-    Guard guard;
-    Lock lock(state_mutex());
-    auto board = active_board();
-    if (!board) {
-        errno = saved;
-        return pass(path);
-    }
-    if (const Fault *f = board->fault(op, path)) return errno = fault_errno(*f), failed;
-    Target t;
-    if (!redirect(*board, path, t)) return failed;
-    if (t.part) {
-        if (op == Op::Unlink) return errno = EPERM, failed;  // device nodes stay
-        if (!t.part->ensure()) return failed;
-    }
-    R r = pass(t.host.empty() ? path : t.host.c_str());
-    if (r != failed) errno = saved;
-    return r;
-}
-
 // ---- ioctl ----
 
 int device_ioctl(const Call &c, int fd, unsigned long request, void *arg) {
@@ -366,67 +224,21 @@ bool ioctl_op(unsigned long request, Op &op) {
     return false;
 }
 
-}  // namespace
+// dup2/dup3: fd2 now refers to what fd refers to.
+int after_dup2(int fd, int fd2, int r) {
+    if (r < 0 || fd == fd2 || Guard::active()) return r;
+    int saved = errno;
+    if (maybe_tracked(fd2)) untrack(fd2);
+    if (maybe_tracked(fd))
+        if (auto e = tracked(fd)) track(fd2, std::make_shared<FdEntry>(*e));
+    errno = saved;
+    return r;
+}
 
-// ===== the entry points =====
+}  // namespace
 
 #pragma GCC visibility push(default)
 extern "C" {
-
-int __open_2(const char *path, int flags);
-int __open64_2(const char *path, int flags);
-int __openat_2(int dirfd, const char *path, int flags);
-int __openat64_2(int dirfd, const char *path, int flags);
-void __syslog_chk(int pri, int flag, const char *fmt, ...);
-void __vsyslog_chk(int pri, int flag, const char *fmt, va_list ap);
-
-int open(const char *path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
-    return open_common(path, flags, mode, [&] { return real::open(path, flags, mode); });
-}
-
-int open64(const char *path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
-    return open_common(path, flags, mode, [&] { return real::open64(path, flags, mode); });
-}
-
-int openat(int dirfd, const char *path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
-    return open_common(path, flags, mode, [&] { return real::openat(dirfd, path, flags, mode); });
-}
-
-int openat64(int dirfd, const char *path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
-    return open_common(path, flags, mode, [&] { return real::openat64(dirfd, path, flags, mode); });
-}
-
-int __open_2(const char *path, int flags) {
-    return open_common(path, flags, 0, [&] { return real::open_2(path, flags); });
-}
-
-int __open64_2(const char *path, int flags) {
-    return open_common(path, flags, 0, [&] { return real::open64_2(path, flags); });
-}
-
-int __openat_2(int dirfd, const char *path, int flags) {
-    return open_common(path, flags, 0, [&] { return real::openat_2(dirfd, path, flags); });
-}
-
-int __openat64_2(int dirfd, const char *path, int flags) {
-    return open_common(path, flags, 0, [&] { return real::openat64_2(dirfd, path, flags); });
-}
 
 int close(int fd) {
     if (!Guard::active() && maybe_tracked(fd)) {
@@ -447,40 +259,20 @@ int dup(int fd) {
     return r;
 }
 
-}  // extern "C"
-#pragma GCC visibility pop
-
-namespace {
-
-// dup2/dup3: fd2 now refers to what fd refers to.
-int after_dup2(int fd, int fd2, int r) {
-    if (r < 0 || fd == fd2 || Guard::active()) return r;
-    int saved = errno;
-    if (maybe_tracked(fd2)) untrack(fd2);
-    if (maybe_tracked(fd))
-        if (auto e = tracked(fd)) track(fd2, std::make_shared<FdEntry>(*e));
-    errno = saved;
-    return r;
-}
-
-}  // namespace
-
-#pragma GCC visibility push(default)
-extern "C" {
 
 int dup2(int fd, int fd2) noexcept { return after_dup2(fd, fd2, real::dup2(fd, fd2)); }
 int dup3(int fd, int fd2, int flags) noexcept { return after_dup2(fd, fd2, real::dup3(fd, fd2, flags)); }
 
 ssize_t read(int fd, void *buf, size_t n) {
-    return read_common(fd, buf, n, Op::Read, [&](size_t k) { return real::read(fd, buf, k); });
+    return read_common(fd, n, Op::Read, [&](size_t k) { return real::read(fd, buf, k); });
 }
 
 ssize_t pread(int fd, void *buf, size_t n, off_t off) {
-    return read_common(fd, buf, n, Op::Pread, [&](size_t k) { return real::pread(fd, buf, k, off); });
+    return read_common(fd, n, Op::Pread, [&](size_t k) { return real::pread(fd, buf, k, off); });
 }
 
 ssize_t pread64(int fd, void *buf, size_t n, off64_t off) {
-    return read_common(fd, buf, n, Op::Pread, [&](size_t k) { return real::pread64(fd, buf, k, off); });
+    return read_common(fd, n, Op::Pread, [&](size_t k) { return real::pread64(fd, buf, k, off); });
 }
 
 ssize_t write(int fd, const void *buf, size_t n) {
@@ -511,52 +303,6 @@ int fstat(int fd, struct stat *st) noexcept {
 
 int fstat64(int fd, struct stat64 *st) noexcept {
     return fstat_common(fd, st, [&] { return real::fstat64(fd, st); });
-}
-
-int stat(const char *path, struct stat *st) noexcept {
-    return stat_common(path, st, [&](const char *p) { return real::stat(p, st); });
-}
-
-int stat64(const char *path, struct stat64 *st) noexcept {
-    return stat_common(path, st, [&](const char *p) { return real::stat64(p, st); });
-}
-
-int lstat(const char *path, struct stat *st) noexcept {
-    return stat_common(path, st, [&](const char *p) { return real::lstat(p, st); });
-}
-
-int lstat64(const char *path, struct stat64 *st) noexcept {
-    return stat_common(path, st, [&](const char *p) { return real::lstat64(p, st); });
-}
-
-int access(const char *path, int mode) noexcept {
-    return path_common(path, Op::Stat, -1, [&](const char *p) { return real::access(p, mode); });
-}
-
-int unlink(const char *path) noexcept {
-    return path_common(path, Op::Unlink, -1, [&](const char *p) { return real::unlink(p); });
-}
-
-FILE *fopen(const char *path, const char *mode) {
-    return path_common(path, Op::Open, static_cast<FILE *>(nullptr),
-                       [&](const char *p) { return real::fopen(p, mode); });
-}
-
-FILE *fopen64(const char *path, const char *mode) {
-    return path_common(path, Op::Open, static_cast<FILE *>(nullptr),
-                       [&](const char *p) { return real::fopen64(p, mode); });
-}
-
-int mkstemp(char *tmpl) {
-    return mkstemp_common(tmpl, 0, [](char *t) { return real::mkstemp(t); });
-}
-
-int mkstemp64(char *tmpl) {
-    return mkstemp_common(tmpl, 0, [](char *t) { return real::mkstemp64(t); });
-}
-
-int mkostemp(char *tmpl, int flags) {
-    return mkstemp_common(tmpl, flags, [flags](char *t) { return real::mkostemp(t, flags); });
 }
 
 int ioctl(int fd, unsigned long request, ...) noexcept {
