@@ -16,5 +16,6 @@ cmp "$work/data" "$work/back"
 # Nothing outside the board was touched, and no NAND rule was broken.
 [ ! -e /dev/tqrd.rcfg0 ]
 $emu "$board_cli" stats "$work/board" | tee "$work/stats"
-if grep -E 'violations[ :=]+[1-9]' "$work/stats"; then exit 1; fi
+# The last column counts NAND rule violations per partition.
+awk 'NR > 1 && $NF != 0 { bad = 1 } END { exit bad }' "$work/stats"
 echo "tool under LD_PRELOAD: 1 passed, 0 failed"
