@@ -64,9 +64,9 @@ int mfgsim_create(const char *dir, const char *conf_text) {
     Lock lock(state_mutex());
     if (!dir || !*dir || std::strcmp(dir, "/") == 0) return errno = EINVAL, -1;
     std::string text = conf_text && *conf_text ? conf_text : default_board_conf();
-    BoardSpec spec;
+    BoardLayout layout;
     std::string error;
-    if (!parse_board_conf(text, spec, error)) {
+    if (!parse_board_conf(text, layout, error)) {
         std::fprintf(stderr, "mfgsim: board %s: %s\n", dir, error.c_str());
         return errno = EINVAL, -1;
     }
@@ -173,9 +173,9 @@ int mfgsim_part_geometry(const char *part, unsigned *size, unsigned *erasesize, 
     Lock lock(state_mutex());
     auto p = find_part(part);
     if (!p) return -1;
-    if (size) *size = p->spec().size;
-    if (erasesize) *erasesize = p->spec().erasesize;
-    if (type) *type = p->spec().type;
+    if (size) *size = p->layout().size;
+    if (erasesize) *erasesize = p->layout().erasesize;
+    if (type) *type = p->layout().type;
     return 0;
 }
 
@@ -183,7 +183,7 @@ const char *mfgsim_part_name(unsigned index) {
     Guard guard;
     Lock lock(state_mutex());
     auto board = active_board();
-    return board && index < board->parts.size() ? board->parts[index]->spec().name.c_str() : nullptr;
+    return board && index < board->parts.size() ? board->parts[index]->layout().name.c_str() : nullptr;
 }
 
 const char *mfgsim_syslog_file(void) {

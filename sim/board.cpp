@@ -40,10 +40,10 @@ void put_le(unsigned char *p, std::uint64_t v, unsigned bytes) {
 }
 
 // The header: magic, then type, size, erase size, page size, block count.
-void encode_header(unsigned char *out, const PartSpec &spec) {
+void encode_header(unsigned char *out, const PartLayout &layout) {
     std::memcpy(out, kMetaMagic, sizeof kMetaMagic);
-    const std::uint32_t words[kHeaderWords] = {static_cast<std::uint32_t>(spec.type), spec.size, spec.erasesize,
-                                               kPageSize, (spec.size - 1) / spec.erasesize + 1};
+    const std::uint32_t words[kHeaderWords] = {static_cast<std::uint32_t>(layout.type), layout.size, layout.erasesize,
+                                               kPageSize, (layout.size - 1) / layout.erasesize + 1};
     for (size_t i = 0; i < kHeaderWords; ++i) put_le(out + sizeof kMetaMagic + 4 * i, words[i], 4);
 }
 constexpr size_t kHeaderBytes = sizeof kMetaMagic + 4 * kHeaderWords;
@@ -109,10 +109,10 @@ private:
 
 }  // namespace
 
-Partition::Partition(PartSpec spec, std::string board_dir, unsigned index)
-    : spec_(std::move(spec)), dir_(std::move(board_dir)), index_(index) {
-    bin_path_ = dir_ + "/dev/" + spec_.name + ".bin";
-    meta_path_ = dir_ + "/dev/" + spec_.name + ".meta";
+Partition::Partition(PartLayout layout, std::string board_dir, unsigned index)
+    : layout_(std::move(layout)), dir_(std::move(board_dir)), index_(index) {
+    bin_path_ = dir_ + "/dev/" + layout_.name + ".bin";
+    meta_path_ = dir_ + "/dev/" + layout_.name + ".meta";
 }
 
 Partition::~Partition() {
@@ -120,7 +120,7 @@ Partition::~Partition() {
 }
 
 bool Partition::block_is_bad_index(std::uint32_t block) const {
-    for (auto b : spec_.bad)
+    for (auto b : layout_.bad)
         if (b == block) return true;
     return false;
 }
@@ -157,11 +157,11 @@ void Partition::reset_counts() {
 // A fresh partition: all bytes erased, no counts.
 bool Partition::create_files() {
     FdOwner bin(real::open64(bin_path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (bin.get() < 0 || !fill_ff(bin.get(), 0, spec_.size)) return false;
+    if (bin.get() < 0 || !fill_ff(bin.get(), 0, layout_.size)) return false;
     FdOwner meta(real::open64(meta_path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (meta.get() < 0) return false;
     unsigned char header[kCountersOffset] = {};
-    encode_header(header, spec_);
+    encode_header(header, layout_);
     if (::ftruncate(meta.get(), static_cast<off_t>(meta_size(blocks(), pages()))) != 0) return false;
     if (!pwrite_all(meta.get(), header, sizeof header, 0)) return false;
     return map_meta(meta.get());
@@ -175,11 +175,11 @@ bool Partition::attach(bool create) {
     if (meta.get() >= 0 && real::fstat64(meta.get(), &st) == 0 &&
         static_cast<unsigned long long>(st.st_size) == meta_size(blocks(), pages())) {
         unsigned char header[kHeaderBytes], expect[kHeaderBytes];
-        encode_header(expect, spec_);
+        encode_header(expect, layout_);
         struct stat64 bin;
         if (pread_all(meta.get(), header, sizeof header, 0) && std::memcmp(header, expect, sizeof header) == 0 &&
             real::stat64(bin_path_.c_str(), &bin) == 0 &&
-            static_cast<unsigned long long>(bin.st_size) == spec_.size && map_meta(meta.get())) {
+            static_cast<unsigned long long>(bin.st_size) == layout_.size && map_meta(meta.get())) {
             errno = saved;
             return true;
         }
@@ -193,31 +193,31 @@ bool Partition::attach(bool create) {
 
 void Partition::info(mtd_info_user &out) const {
     std::memset(&out, 0, sizeof out);
-    out.type = static_cast<unsigned char>(spec_.type);
-    out.size = spec_.size;
-    out.erasesize = spec_.erasesize;
+    out.type = static_cast<unsigned char>(layout_.type);
+    out.size = layout_.size;
+    out.erasesize = layout_.erasesize;
     if (is_nand()) {
         out.flags = MTD_CAP_NANDFLASH;
         out.writesize = kPageSize;
         out.oobsize = 64;
     } else {
-        out.flags = is_ram() ? MTD_CAP_RAM : spec_.type == MTD_ROM ? MTD_CAP_ROM : MTD_CAP_NORFLASH;
+        out.flags = is_ram() ? MTD_CAP_RAM : layout_.type == MTD_ROM ? MTD_CAP_ROM : MTD_CAP_NORFLASH;
         out.writesize = 1;
     }
 }
 
 void Partition::violation(const std::string &what) {
     add(Counter::Violations);
-    append_to_file(dir_, "violations.log", spec_.name + ": " + what + "\n");
+    append_to_file(dir_, "violations.log", layout_.name + ": " + what + "\n");
 }
 
 ssize_t Partition::program(int fd, const void *buf, size_t len, long long off) {
     add(Counter::WriteCalls);
     // The character device's checks come first, then the chip driver's.
     if (off < 0) return errno = EINVAL, -1;
-    if (static_cast<unsigned long long>(off) >= spec_.size) return errno = ENOSPC, -1;
-    if (len > spec_.size - static_cast<unsigned long long>(off))
-        len = static_cast<size_t>(spec_.size - static_cast<unsigned long long>(off));
+    if (static_cast<unsigned long long>(off) >= layout_.size) return errno = ENOSPC, -1;
+    if (len > layout_.size - static_cast<unsigned long long>(off))
+        len = static_cast<size_t>(layout_.size - static_cast<unsigned long long>(off));
     if (len == 0) return 0;
     if (is_nand() && (off % kPageSize || len % kPageSize)) return errno = EINVAL, -1;
 
@@ -229,7 +229,7 @@ ssize_t Partition::program(int fd, const void *buf, size_t len, long long off) {
         auto count = static_cast<std::uint32_t>(len / kPageSize);
         for (std::uint32_t p = first; p < first + count; ++p) {
             if (block_is_bad_index(static_cast<std::uint32_t>(
-                    static_cast<unsigned long long>(p) * kPageSize / spec_.erasesize))) {
+                    static_cast<unsigned long long>(p) * kPageSize / layout_.erasesize))) {
                 good = static_cast<size_t>(p - first) * kPageSize;
                 break;
             }
@@ -267,7 +267,7 @@ ssize_t Partition::program(int fd, const void *buf, size_t len, long long off) {
                   " bytes at " + hex(static_cast<unsigned long long>(off)) + ")");
     if (good < len) {
         unsigned long long at = static_cast<unsigned long long>(off) + good;
-        violation("write into bad block " + std::to_string(at / spec_.erasesize) + " at " + hex(at) +
+        violation("write into bad block " + std::to_string(at / layout_.erasesize) + " at " + hex(at) +
                   " (write of " + std::to_string(len) + " bytes at " +
                   hex(static_cast<unsigned long long>(off)) + ")");
         return errno = EIO, -1;
@@ -277,17 +277,17 @@ ssize_t Partition::program(int fd, const void *buf, size_t len, long long off) {
 }
 
 int Partition::erase(int fd, std::uint32_t start, std::uint32_t length) {
-    if (start >= spec_.size || length > spec_.size - start) return errno = EINVAL, -1;
+    if (start >= layout_.size || length > layout_.size - start) return errno = EINVAL, -1;
     if (length == 0) return 0;
-    if (start % spec_.erasesize || length % spec_.erasesize) return errno = EINVAL, -1;
-    for (std::uint32_t b = start / spec_.erasesize; b < (start + static_cast<unsigned long long>(length)) / spec_.erasesize; ++b) {
+    if (start % layout_.erasesize || length % layout_.erasesize) return errno = EINVAL, -1;
+    for (std::uint32_t b = start / layout_.erasesize; b < (start + static_cast<unsigned long long>(length)) / layout_.erasesize; ++b) {
         if (is_nand() && block_is_bad_index(b)) return errno = EIO, -1;
-        if (!fill_ff(fd, static_cast<long long>(b) * spec_.erasesize, spec_.erasesize)) return -1;
+        if (!fill_ff(fd, static_cast<long long>(b) * layout_.erasesize, layout_.erasesize)) return -1;
         unsigned char *count = erase_counts_ + 4 * size_t{b};
         put_le(count, get_le(count, 4) + 1, 4);
         add(Counter::Erases);
         if (is_nand()) {
-            std::uint32_t per_block = spec_.erasesize / kPageSize;
+            std::uint32_t per_block = layout_.erasesize / kPageSize;
             std::memset(programmed_ + static_cast<size_t>(b) * per_block, 0, per_block);
         }
     }
@@ -295,15 +295,15 @@ int Partition::erase(int fd, std::uint32_t start, std::uint32_t length) {
 }
 
 int Partition::query_bad(long long off) const {
-    if (off < 0 || static_cast<unsigned long long>(off) >= spec_.size) return errno = EINVAL, -1;
+    if (off < 0 || static_cast<unsigned long long>(off) >= layout_.size) return errno = EINVAL, -1;
     if (!is_nand()) return 0;
-    if (spec_.nobbt) return errno = EOPNOTSUPP, -1;
-    return block_is_bad_index(static_cast<std::uint32_t>(off / spec_.erasesize)) ? 1 : 0;
+    if (layout_.nobbt) return errno = EOPNOTSUPP, -1;
+    return block_is_bad_index(static_cast<std::uint32_t>(off / layout_.erasesize)) ? 1 : 0;
 }
 
 std::shared_ptr<Partition> Board::by_alias(const std::string &alias) const {
     for (const auto &p : parts)
-        for (const auto &a : p->spec().aliases)
+        for (const auto &a : p->layout().aliases)
             if (a == alias) return p;
     return nullptr;
 }
@@ -311,7 +311,7 @@ std::shared_ptr<Partition> Board::by_alias(const std::string &alias) const {
 std::shared_ptr<Partition> Board::by_name(const char *name) const {
     if (!name) return nullptr;
     for (const auto &p : parts)
-        if (p->spec().name == name) return p;
+        if (p->layout().name == name) return p;
     return nullptr;
 }
 
@@ -356,18 +356,18 @@ std::shared_ptr<Board> load_board(const std::string &dir, std::string &error) {
         error = "cannot open board.conf: " + std::string(std::strerror(errno));
         return nullptr;
     }
-    BoardSpec spec;
-    if (!parse_board_conf(text, spec, error)) {
+    BoardLayout layout;
+    if (!parse_board_conf(text, layout, error)) {
         errno = EINVAL;
         return nullptr;
     }
     auto board = std::make_shared<Board>();
     board->dir = dir;
     board->syslog_path = dir + "/syslog";
-    board->pending_limit = spec.pending_limit;
-    board->faults = std::move(spec.faults);
+    board->pending_limit = layout.pending_limit;
+    board->faults = std::move(layout.faults);
     unsigned index = 0;
-    for (auto &p : spec.parts) board->parts.push_back(std::make_shared<Partition>(std::move(p), dir, index++));
+    for (auto &p : layout.parts) board->parts.push_back(std::make_shared<Partition>(std::move(p), dir, index++));
     return board;
 }
 

@@ -31,7 +31,7 @@ struct Fault {
     unsigned hits = 0;      // matching calls seen since the board was selected
 };
 
-struct PartSpec {
+struct PartLayout {
     std::string name;
     int type = 4;                    // MTD type: 4 NAND, 3 NOR, 1 RAM, ...
     std::uint32_t size = 0;
@@ -41,14 +41,14 @@ struct PartSpec {
     bool nobbt = false;                // no bad-block information (EOPNOTSUPP)
 };
 
-struct BoardSpec {
-    std::vector<PartSpec> parts;
+struct BoardLayout {
+    std::vector<PartLayout> parts;
     long long pending_limit = -1;
     std::vector<Fault> faults;
 };
 
 // Parses board.conf text; false with a message naming the line.
-[[nodiscard]] bool parse_board_conf(const std::string &text, BoardSpec &out, std::string &error);
+[[nodiscard]] bool parse_board_conf(const std::string &text, BoardLayout &out, std::string &error);
 // The board used when board.conf is missing.
 const char *default_board_conf();
 
@@ -63,18 +63,18 @@ constexpr unsigned kCounters = 6;
 // PowerPC build under an emulator is read correctly by a native tool.
 class Partition {
 public:
-    Partition(PartSpec spec, std::string board_dir, unsigned index);
+    Partition(PartLayout layout, std::string board_dir, unsigned index);
     ~Partition();
     Partition(const Partition &) = delete;
     Partition &operator=(const Partition &) = delete;
 
-    const PartSpec &spec() const { return spec_; }
+    const PartLayout &layout() const { return layout_; }
     unsigned index() const { return index_; }
-    bool is_nand() const { return spec_.type == 4 || spec_.type == 8; }
-    bool is_ram() const { return spec_.type == 1; }
+    bool is_nand() const { return layout_.type == 4 || layout_.type == 8; }
+    bool is_ram() const { return layout_.type == 1; }
     // Erase blocks, the last one possibly partial.
-    std::uint32_t blocks() const { return (spec_.size - 1) / spec_.erasesize + 1; }
-    std::uint32_t pages() const { return spec_.size / kPageSize; }
+    std::uint32_t blocks() const { return (layout_.size - 1) / layout_.erasesize + 1; }
+    std::uint32_t pages() const { return layout_.size / kPageSize; }
     const std::string &bin_path() const { return bin_path_; }
 
     // Creates the backing and state files, or reuses them when they match the
@@ -107,7 +107,7 @@ private:
     bool map_meta(int fd);
     void violation(const std::string &what);
 
-    PartSpec spec_;
+    PartLayout layout_;
     std::string dir_;
     unsigned index_;
     std::string bin_path_, meta_path_;

@@ -101,9 +101,9 @@ void key_value(const std::string &word, std::string &key, std::string &value) {
     value = eq == std::string::npos ? std::string() : word.substr(eq + 1);
 }
 
-bool parse_part(const std::vector<std::string> &w, BoardSpec &board, std::string &why) {
+bool parse_part(const std::vector<std::string> &w, BoardLayout &board, std::string &why) {
     if (w.size() < 3) return why = "part NAME TYPE size=N erase=N ...", false;
-    PartSpec p;
+    PartLayout p;
     p.name = w[1];
     if (!parse_type(w[2], p.type)) return why = "unknown type " + w[2], false;
     for (size_t i = 3; i < w.size(); ++i) {
@@ -151,7 +151,7 @@ bool parse_part(const std::vector<std::string> &w, BoardSpec &board, std::string
     return true;
 }
 
-bool parse_fault(const std::vector<std::string> &w, BoardSpec &board, std::string &why) {
+bool parse_fault(const std::vector<std::string> &w, BoardLayout &board, std::string &why) {
     if (w.size() < 3) return why = "fault OP PATH [nth=N] [count=N] [errno=E] [partial=N]", false;
     Fault f;
     if (!op_from_name(w[1].c_str(), f.op)) return why = "unknown operation " + w[1], false;
@@ -181,8 +181,8 @@ bool op_from_name(const char *name, Op &out) {
 
 const char *default_board_conf() { return kDefaultConf; }
 
-bool parse_board_conf(const std::string &text, BoardSpec &out, std::string &error) {
-    BoardSpec board;
+bool parse_board_conf(const std::string &text, BoardLayout &out, std::string &error) {
+    BoardLayout board;
     std::istringstream in(text);
     std::string line;
     for (unsigned lineno = 1; std::getline(in, line); ++lineno) {

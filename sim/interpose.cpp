@@ -146,7 +146,7 @@ Off lseek_common(int fd, Off off, int whence, Pass pass) {
         return r;
     }
     // The character device seeks within [0, size].
-    long long size = c.entry->part->spec().size, base = 0;
+    long long size = c.entry->part->layout().size, base = 0;
     if (whence == SEEK_CUR) base = real::lseek64(fd, 0, SEEK_CUR);
     else if (whence == SEEK_END) base = size;
     else if (whence != SEEK_SET) return errno = EINVAL, -1;
