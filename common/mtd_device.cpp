@@ -4,6 +4,15 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 
+// The appliance's kernel (32-bit PowerPC) decodes the MTD requests with the
+// direction in the top three bits (read 2, write 4) and a 13-bit size: a header
+// from another processor or a changed structure would give other numbers.
+#if defined(__powerpc__) && !defined(__powerpc64__)
+static_assert(MEMGETINFO == 0x40204D01u, "MEMGETINFO differs from the board's kernel");
+static_assert(MEMERASE == 0x80084D02u, "MEMERASE differs from the board's kernel");
+static_assert(MEMGETBADBLOCK == 0x80084D0Bu, "MEMGETBADBLOCK differs from the board's kernel");
+#endif
+
 namespace mfg {
 
 MtdDevice::MtdDevice(const char *path, int flags) noexcept : fd_(::open(path, flags)) {}
