@@ -1,6 +1,5 @@
 // Kernel images: slot choice, the signed container against one built here with
 // OpenSSL, and the temporary file in the pending directory on every path.
-#include <dirent.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "flash/gzip_data.h"
+#include "flash/image_files.h"
 #include "mfg.h"
 #include "support/board_test.h"
 
@@ -44,41 +43,13 @@ Bytes expected_container(const Bytes &image) {
     return out;
 }
 
-int open_fds() {
-    int n = 0;
-    if (DIR *d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d) != nullptr) ++n;
-        ::closedir(d);
-    }
-    return n;
-}
-
-Bytes prefix(const Bytes &b, std::size_t n) { return Bytes(b.begin(), b.begin() + static_cast<long>(n)); }
-
-bool erased_from(const Bytes &b, std::size_t from) {
-    for (std::size_t i = from; i < b.size(); ++i)
-        if (b[i] != 0xFF) return false;
-    return true;
-}
-
 class KernelTest : public BoardTest {
 protected:
-    // Names in the pending directory.
-    std::vector<std::string> pending_files() {
-        std::vector<std::string> names;
-        if (DIR *d = ::opendir(path("pending").c_str())) {
-            while (const dirent *e = ::readdir(d))
-                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                    names.push_back(e->d_name);
-            ::closedir(d);
-        }
-        return names;
-    }
     int write_buffer(const Bytes &image, int flags) {
         const int fds = open_fds();
         const int r = mfg_write_kernelimage(image.data(), static_cast<unsigned>(image.size()), flags);
         EXPECT_EQ(open_fds(), fds) << "descriptor leaked";
-        EXPECT_TRUE(pending_files().empty()) << "temporary file left in /pending";
+        EXPECT_TRUE(dir_entries(path("pending")).empty()) << "temporary file left in /pending";
         return r;
     }
 };
@@ -99,8 +70,8 @@ TEST_F(KernelTest, FlagsChooseSlotAndContainer) {
         EXPECT_EQ(write_buffer(image, c.flags), 0);
         const Bytes expected = c.container ? expected_container(image) : image;
         const Bytes f = flash(c.part);
-        EXPECT_EQ(prefix(f, expected.size()), expected);
-        EXPECT_TRUE(erased_from(f, expected.size()));
+        EXPECT_EQ(slice(f, 0, expected.size()), expected);
+        EXPECT_TRUE(all_ff(f, expected.size()));
         const char *other = std::strcmp(c.part, "sysa_kernel") == 0 ? "sysb_kernel" : "sysa_kernel";
         EXPECT_EQ(stats(other).erases, 0u) << "the other slot was touched";
         EXPECT_TRUE(syslog().empty());
@@ -112,15 +83,15 @@ TEST_F(KernelTest, ContainerMatchesIndependentBuildForEmptyAndLargeImages) {
     const Bytes empty = expected_container({});
     ASSERT_EQ(empty.size(), 44u);
     Bytes f = flash("sysa_kernel");
-    EXPECT_EQ(prefix(f, 44), empty);
-    EXPECT_TRUE(erased_from(f, 44));
+    EXPECT_EQ(slice(f, 0, 44), empty);
+    EXPECT_TRUE(all_ff(f, 44));
 
     const Bytes big = pattern(3 * 1024 * 1024 + 17, 99);
     EXPECT_EQ(write_buffer(big, 1), 0);
     const Bytes expected = expected_container(big);
     f = flash("sysb_kernel");
-    EXPECT_EQ(prefix(f, expected.size()), expected);
-    EXPECT_TRUE(erased_from(f, expected.size()));
+    EXPECT_EQ(slice(f, 0, expected.size()), expected);
+    EXPECT_TRUE(all_ff(f, expected.size()));
     // The tag names system A's image even in system B's partition.
     EXPECT_EQ(std::memcmp(f.data() + 24, "sysa_kersig", 12), 0);
 }
@@ -169,7 +140,7 @@ TEST_F(KernelTest, PartialWritesToTheTemporaryFileAreCompleted) {
     mfgsim_add_fault("write", "/pending/KERNEL_IMAGE.*", 1, 3, 0, 10);
     EXPECT_EQ(write_buffer(image, 3), 0);
     const Bytes expected = expected_container(image);
-    EXPECT_EQ(prefix(flash("sysa_kernel"), expected.size()), expected);
+    EXPECT_EQ(slice(flash("sysa_kernel"), 0, expected.size()), expected);
     EXPECT_TRUE(syslog().empty());
 }
 
@@ -179,7 +150,7 @@ TEST_F(KernelTest, ImageWriterFailureStillRemovesTheTemporaryFile) {
     EXPECT_EQ(syslog(), std::vector<std::string>{err_line("**Error: Length of image are larger than partition!")});
     // The writer's own failure comes after its erase.
     const Bytes f = flash("sysa_kernel");
-    EXPECT_TRUE(erased_from(f, 0));
+    EXPECT_TRUE(all_ff(f, 0));
 }
 
 TEST_F(KernelTest, KernelFileFollowsTheSlotRuleAndIgnoresTheSignedBit) {
@@ -187,15 +158,15 @@ TEST_F(KernelTest, KernelFileFollowsTheSlotRuleAndIgnoresTheSignedBit) {
     const std::string file = path("kernel.img");
     write_file(file, image);
     EXPECT_EQ(mfg_write_kernel(file.c_str(), 3), 0);
-    EXPECT_EQ(prefix(flash("sysa_kernel"), image.size()), image);
+    EXPECT_EQ(slice(flash("sysa_kernel"), 0, image.size()), image);
     EXPECT_EQ(stats("sysb_kernel").erases, 0u);
 
     EXPECT_EQ(mfg_write_kernel(file.c_str(), 5), 0);
-    EXPECT_EQ(prefix(flash("sysb_kernel"), image.size()), image);
+    EXPECT_EQ(slice(flash("sysb_kernel"), 0, image.size()), image);
 
     EXPECT_EQ(mfg_write_kernel(path("missing").c_str(), 2), -1);
-    EXPECT_TRUE(erased_from(flash("sysa_kernel"), 0));
-    EXPECT_TRUE(pending_files().empty());
+    EXPECT_TRUE(all_ff(flash("sysa_kernel"), 0));
+    EXPECT_TRUE(dir_entries(path("pending")).empty());
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
 // Pending update files, their installation into system A, and the slot markers.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -11,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "flash/image_files.h"
 #include "images/pending.h"
 #include "mfg.h"
 #include "support/board_test.h"
@@ -19,23 +19,6 @@ namespace mfgtest {
 namespace {
 
 constexpr unsigned kKernelSize = 4 * 1024 * 1024;
-
-int open_fds() {
-    int n = 0;
-    if (DIR *d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d) != nullptr) ++n;
-        ::closedir(d);
-    }
-    return n;
-}
-
-Bytes prefix(const Bytes &b, std::size_t n) { return Bytes(b.begin(), b.begin() + static_cast<long>(n)); }
-
-bool erased(const Bytes &b) {
-    for (unsigned char c : b)
-        if (c != 0xFF) return false;
-    return true;
-}
 
 // Runs each test in a working directory of its own inside the board.
 class PendingTest : public BoardTest {
@@ -52,23 +35,13 @@ protected:
         EXPECT_EQ(::chdir(saved_cwd_.c_str()), 0);
         BoardTest::TearDown();
     }
-    std::vector<std::string> pending_files() {
-        std::vector<std::string> names;
-        if (DIR *d = ::opendir(path("pending").c_str())) {
-            while (const dirent *e = ::readdir(d))
-                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                    names.push_back(e->d_name);
-            ::closedir(d);
-        }
-        return names;
-    }
     int write_pending(std::string &err_text) {
         const int fds = open_fds();
         StderrCapture err;
         const int r = mfg_write_pending();
         err_text = err.text();
         EXPECT_EQ(open_fds(), fds) << "descriptor leaked";
-        EXPECT_TRUE(pending_files().empty()) << "temporary file left in /pending";
+        EXPECT_TRUE(dir_entries(path("pending")).empty()) << "temporary file left in /pending";
         return r;
     }
     std::string saved_cwd_;
@@ -107,7 +80,7 @@ TEST_F(PendingTest, AllThreeUpdatesAreInstalledInOrder) {
               "Pending sysa_code update found, installing\n"
               "Pending sysa_kernel update found, installing\n"
               "Pending sysa_kersig update found, installing\n");
-    EXPECT_EQ(prefix(flash("sysa_code"), code.size()), code);
+    EXPECT_EQ(slice(flash("sysa_code"), 0, code.size()), code);
     // Both kernel updates go to system A; the signed one, written last, stays.
     expect_container_of(flash("sysa_kernel"), signed_kernel);
     EXPECT_EQ(stats("sysa_kernel").erases, 2u * kKernelSize / (128 * 1024));
@@ -129,7 +102,7 @@ TEST_F(PendingTest, FailedCodeImageStopsBeforeTheKernels) {
               "mfg_write_image failed on sysa_code!\n");
     EXPECT_EQ(syslog(), std::vector<std::string>{err_line("**Error: Length of image are larger than partition!")});
     EXPECT_FALSE(file_exists("sysa_code"));
-    EXPECT_TRUE(erased(flash("sysa_code")));  // the writer erases before it measures
+    EXPECT_TRUE(all_ff(flash("sysa_code")));  // the writer erases before it measures
     EXPECT_TRUE(file_exists("sysa_kitb"));
     EXPECT_TRUE(file_exists("sysa_kersig"));
     EXPECT_EQ(stats("sysa_kernel").erases, 0u);
@@ -158,7 +131,7 @@ TEST_F(PendingTest, FailedKernelUpdateIsRemovedAndStopsTheSignedOne) {
               "Pending sysa_code update found, installing\n"
               "Pending sysa_kernel update found, installing\n"
               "mfg_write_kernelimage failed on sysa_kernel!\n");
-    EXPECT_EQ(prefix(flash("sysa_code"), code.size()), code);
+    EXPECT_EQ(slice(flash("sysa_code"), 0, code.size()), code);
     EXPECT_FALSE(file_exists("sysa_kitb"));
     EXPECT_TRUE(file_exists("sysa_kersig"));
 }
@@ -214,7 +187,7 @@ TEST_F(PendingTest, CreatedFileHoldsTheDataUnderAUniqueName) {
                                                    info_line("File installed to " + std::string(second))}));
     // Without a path buffer, and with no data.
     EXPECT_EQ(mfg_create_pending_file("empty", nullptr, 0, nullptr), 0);
-    EXPECT_EQ(pending_files().size(), 3u);
+    EXPECT_EQ(dir_entries(path("pending")).size(), 3u);
 }
 
 TEST_F(PendingTest, NameLengthLimitOfTheTemplate) {
@@ -231,7 +204,7 @@ TEST_F(PendingTest, NameLengthLimitOfTheTemplate) {
     const std::string cut = "/pending/" + too_long + ".XXXXX";
     EXPECT_EQ(syslog(), std::vector<std::string>{err_line("**Error: Unable to open " + cut +
                                                           " for writing, Invalid argument (22)")});
-    EXPECT_EQ(pending_files().size(), 1u);
+    EXPECT_EQ(dir_entries(path("pending")).size(), 1u);
 }
 
 TEST_F(PendingTest, FullPendingDirectoryRemovesTheFileButNamesIt) {
@@ -241,7 +214,7 @@ TEST_F(PendingTest, FullPendingDirectoryRemovesTheFileButNamesIt) {
     EXPECT_EQ(mfg_create_pending_file("big", data.data(), 10000, out), -ENOSPC);
     EXPECT_EQ(std::string(out).rfind("/pending/big.", 0), 0u);
     EXPECT_EQ(std::strlen(out), std::strlen("/pending/big.") + 6);
-    EXPECT_TRUE(pending_files().empty());
+    EXPECT_TRUE(dir_entries(path("pending")).empty());
     EXPECT_EQ(syslog(), std::vector<std::string>{err_line("**Error: Unable to complete writing of " +
                                                           std::string(out) +
                                                           ", No space left on device (28)")});
@@ -260,12 +233,12 @@ TEST_F(PendingTest, MissingDirectoryAndFailingWrites) {
     // A write that fails removes the file.
     mfgsim_add_fault("write", "/pending/fail.*", 1, 1, EIO, -1);
     EXPECT_EQ(mfg_create_pending_file("fail", data.data(), 3000, out), -EIO);
-    EXPECT_EQ(pending_files().size(), 1u);
+    EXPECT_EQ(dir_entries(path("pending")).size(), 1u);
     mfgsim_clear_faults();
 
     ASSERT_EQ(::unlink(path(std::string(out).substr(1)).c_str()), -1);
     std::strcpy(out, "untouched");
-    for (const auto &f : pending_files()) ::unlink(path("pending/" + f).c_str());
+    for (const auto &f : dir_entries(path("pending"))) ::unlink(path("pending/" + f).c_str());
     ASSERT_EQ(::rmdir(path("pending").c_str()), 0);
     clear_syslog();
     EXPECT_EQ(mfg_create_pending_file("nodir", data.data(), 3000, out), -ENOENT);
