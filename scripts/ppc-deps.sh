@@ -19,7 +19,8 @@ CACHE=${MFG_PPC_CACHE:-/var/cache/libmfg-ppc}
 JOBS=${MFG_PPC_JOBS:-$(nproc)}
 PACKAGES=(g++-powerpc-linux-gnu libc6-dev-powerpc-cross linux-libc-dev-powerpc-cross
           qemu-user-static dpkg-dev patch xz-utils googletest cmake ninja-build make perl)
-SRC_LIST=/etc/apt/sources.list.d/libmfg-ppc-src.sources
+APT_ETC=${MFG_PPC_APT_ETC:-/etc/apt}
+SRC_LIST=$APT_ETC/sources.list.d/libmfg-ppc-src.sources
 UNSERVED=$CACHE/downloads/unserved  # versions listed by the mirror but not served
 SELF=$(readlink -f "${BASH_SOURCE[0]}")
 
@@ -34,7 +35,7 @@ as_root() {
 }
 
 APT_UPDATED=0
-apt_update_once() {
+apt_update_once() {  # one update per run, whoever needs it first
     [ "$APT_UPDATED" -eq 1 ] && return 0
     log "apt-get update"
     as_root apt-get update -qq >&2
@@ -57,7 +58,7 @@ ensure_packages() {
 # components and key, in deb822 form whatever the original format.
 debian_src_entries() {
     local f
-    for f in /etc/apt/sources.list.d/*.sources; do
+    for f in "$APT_ETC"/sources.list.d/*.sources; do
         [ -f "$f" ] && [ "$f" != "$SRC_LIST" ] || continue
         awk '
             function flush() {
@@ -77,7 +78,7 @@ debian_src_entries() {
             END { flush() }
         ' "$f"
     done
-    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    for f in "$APT_ETC"/sources.list "$APT_ETC"/sources.list.d/*.list; do
         [ -f "$f" ] || continue
         awk '
             $1 != "deb" { next }
@@ -129,7 +130,8 @@ fetch_source() {
     return 1
 }
 
-ensure_sources() {
+# Written before any package is installed, so that one apt-get update serves both.
+ensure_src_entry() {
     local entries
     entries=$(printf '# Source packages for building the PowerPC target libraries.\n'; debian_src_entries)
     [ "$(printf '%s' "$entries" | grep -c '^Types:')" -gt 0 ] ||
@@ -137,11 +139,12 @@ ensure_sources() {
     if [ "$(cat "$SRC_LIST" 2>/dev/null)" != "$entries" ]; then
         log "writing $SRC_LIST"
         printf '%s\n' "$entries" | as_root tee "$SRC_LIST" >/dev/null
-        APT_UPDATED=0
-        apt_update_once
-    elif [ -z "$(source_versions zlib)" ] || [ -z "$(source_versions openssl)" ]; then
         apt_update_once
     fi
+}
+
+ensure_sources() {
+    if [ -z "$(source_versions zlib)" ] || [ -z "$(source_versions openssl)" ]; then apt_update_once; fi
     as_root mkdir -p "$CACHE/downloads"
     [ -w "$CACHE" ] && [ -w "$CACHE/downloads" ] || as_root chown "$(id -u):$(id -g)" "$CACHE" "$CACHE/downloads"
     ZLIB_VER=$(fetch_source zlib) || die "no zlib source package could be fetched"
@@ -227,6 +230,7 @@ EOF
     rm -rf "$dir"
 }
 
+ensure_src_entry
 ensure_packages
 ensure_sources
 GTEST_VER=$(dpkg-query -W -f='${Version}' googletest)
