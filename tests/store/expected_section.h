@@ -18,27 +18,16 @@ constexpr std::uint32_t kSlotOffsets[5] = {0, 6168, 12336, 18504, 24672};
 constexpr std::uint32_t kPlainMagic = 0x12611920u;
 constexpr std::uint32_t kAuthMagic = 0x12611925u;
 constexpr std::size_t kImageSize = 30840;
-constexpr std::size_t kSlotSize = 6168;
-
-inline Bytes md5(const unsigned char *data, std::size_t n) {
-    Bytes d(16);
-    unsigned len = 0;
-    EXPECT_EQ(EVP_Digest(data, n, d.data(), &len, EVP_md5(), nullptr), 1);
-    return d;
-}
 
 inline void put_be32(Bytes &b, std::size_t at, std::uint32_t v) {
-    b[at] = static_cast<unsigned char>(v >> 24);
-    b[at + 1] = static_cast<unsigned char>(v >> 16);
-    b[at + 2] = static_cast<unsigned char>(v >> 8);
-    b[at + 3] = static_cast<unsigned char>(v);
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
 }
 
-// Header and data of a section as stored: md5 | BE length | BE magic | data.
+// A section as stored: md5 | BE length | BE magic | data.
 inline Bytes section(std::uint32_t magic, const Bytes &data) {
     Bytes s(24);
-    Bytes d = md5(data.data(), data.size());
-    std::memcpy(s.data(), d.data(), 16);
+    unsigned len = 0;
+    EXPECT_EQ(EVP_Digest(data.data(), data.size(), s.data(), &len, EVP_md5(), nullptr), 1);
     put_be32(s, 16, static_cast<std::uint32_t>(data.size()));
     put_be32(s, 20, magic);
     s.insert(s.end(), data.begin(), data.end());
