@@ -8,24 +8,20 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <string>
+#include <vector>
+
+#include "common/unique_fd.h"
+#include "support/board_test.h"
 
 namespace simtest {
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const char *path, int flags, mode_t mode = 0644) : fd_(::open(path, flags, mode)) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
+using mfgtest::Bytes;
 
-private:
-    int fd_;
+// A descriptor from plain open(2), closed when it goes.
+struct Fd : mfg::UniqueFd {
+    using UniqueFd::UniqueFd;
+    Fd(const char *path, int flags, mode_t mode = 0644) : UniqueFd(::open(path, flags, mode)) {}
+    bool ok() const { return valid(); }
 };
 
 // Result of a call that returns -1 with errno: 0 on success, else errno.
@@ -33,6 +29,15 @@ template <class F>
 int err_of(F call) {
     errno = 0;
     return call() < 0 ? errno : 0;
+}
+
+// err_of for n calls in a row.
+using Errs = std::vector<int>;
+template <class F>
+Errs errs(int n, F call) {
+    Errs out;
+    while (n-- > 0) out.push_back(err_of(call));
+    return out;
 }
 
 inline int erase(int fd, std::uint32_t start, std::uint32_t length) {
@@ -45,11 +50,25 @@ inline int bad_block(int fd, long long offset) {
     return ::ioctl(fd, MEMGETBADBLOCK, &off);
 }
 
+// MEMGETINFO's answer; type 0xEE when the request failed.
 inline mtd_info_user info(int fd) {
     mtd_info_user i{};
-    i.type = 0xEE;
     if (::ioctl(fd, MEMGETINFO, &i) != 0) i.type = 0xEE;
     return i;
 }
+
+// Opens path read-only and closes it again, n times: 0 or errno each time.
+inline Errs opens(const char *path, int n = 1) {
+    return errs(n, [&] { return Fd(path, O_RDONLY).ok() ? 0 : -1; });
+}
+
+class SimTest : public mfgtest::BoardTest {
+protected:
+    // n bytes of a partition from off, read past the simulator.
+    Bytes flash_at(const char *part, std::size_t off, std::size_t n) const {
+        Bytes f = flash(part);
+        return off + n <= f.size() ? Bytes(f.begin() + off, f.begin() + off + n) : Bytes{};
+    }
+};
 
 }  // namespace simtest

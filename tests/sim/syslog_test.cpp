@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "support/board_test.h"
 
@@ -34,23 +35,21 @@ TEST_F(SyslogTest, LinesCarryPriorityAndTextWithErrnoExpanded) {
     ::syslog(LOG_WARNING, "literal %%m and 100%% and a newline\n");
     ::syslog(LOG_USER | LOG_ERR, "facility kept");
 
-    auto lines = syslog();
-    ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(lines[0], mfgtest::err_line(std::string("**Error: Could not open /dev/tqrd.rmfg, ") +
-                                          std::strerror(ENOENT) + " (2)"));
-    EXPECT_EQ(lines[1], mfgtest::info_line("Wrote 42 bytes"));
-    EXPECT_EQ(lines[2], "<3> vsyslog " + std::string(std::strerror(EIO)));
-    EXPECT_EQ(lines[3], "<3> fortified " + std::string(std::strerror(ENOSPC)) + ", 100%");
-    EXPECT_EQ(lines[4], "<4> literal %m and 100% and a newline");
-    EXPECT_EQ(lines[5], "<11> facility kept");
+    EXPECT_EQ(syslog(), (std::vector<std::string>{
+                            mfgtest::err_line(std::string("**Error: Could not open /dev/tqrd.rmfg, ") +
+                                              std::strerror(ENOENT) + " (2)"),
+                            mfgtest::info_line("Wrote 42 bytes"),
+                            "<3> vsyslog " + std::string(std::strerror(EIO)),
+                            "<3> fortified " + std::string(std::strerror(ENOSPC)) + ", 100%",
+                            "<4> literal %m and 100% and a newline",
+                            "<11> facility kept",
+                        }));
 
     clear_syslog();
     openlog("mfgtest", LOG_PID, LOG_USER);
     ::syslog(LOG_INFO, "after openlog");
     closelog();
-    lines = syslog();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "<6> after openlog");
+    EXPECT_EQ(syslog(), std::vector<std::string>{"<6> after openlog"});
 }
 
 }  // namespace
