@@ -5,23 +5,18 @@
 #include <dirent.h>
 #include <zlib.h>
 
-#include <gtest/gtest.h>
-
-#include <cstring>
+#include <algorithm>
 #include <string>
-#include <vector>
+
+#include "support/board_test.h"
 
 namespace mfgtest {
 
 // One gzip member holding data; header flags left as zlib writes them (0).
-inline std::vector<unsigned char> gzip_bytes(const std::vector<unsigned char> &data, int level = 6) {
+inline Bytes gzip_bytes(const Bytes &data) {
     z_stream zs{};
-    std::vector<unsigned char> out;
-    if (deflateInit2(&zs, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-        ADD_FAILURE() << "deflateInit2";
-        return out;
-    }
-    out.resize(deflateBound(&zs, data.size()) + 64);
+    EXPECT_EQ(deflateInit2(&zs, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    Bytes out(deflateBound(&zs, data.size()) + 64);
     zs.next_in = const_cast<unsigned char *>(data.data());
     zs.avail_in = static_cast<uInt>(data.size());
     zs.next_out = out.data();
@@ -32,32 +27,30 @@ inline std::vector<unsigned char> gzip_bytes(const std::vector<unsigned char> &d
     return out;
 }
 
-inline std::vector<unsigned char> slice(const std::vector<unsigned char> &b, std::size_t from,
-                                        std::size_t n) {
-    return std::vector<unsigned char>(b.begin() + static_cast<long>(from),
-                                      b.begin() + static_cast<long>(from + n));
+inline Bytes slice(const Bytes &b, std::size_t from, std::size_t n) {
+    return Bytes(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(from + n));
 }
 
-// True when every byte from `from` to the end (or n bytes) is erased flash.
-inline bool all_ff(const std::vector<unsigned char> &b, std::size_t from = 0,
-                   std::size_t n = static_cast<std::size_t>(-1)) {
-    const std::size_t end = n > b.size() - from ? b.size() : from + n;
-    for (std::size_t i = from; i < end; ++i)
-        if (b[i] != 0xFF) return false;
-    return true;
+// The bytes, followed by erased flash (0xFF) up to size.
+inline Bytes padded(Bytes bytes, std::size_t size) {
+    bytes.resize(size, 0xFF);
+    return bytes;
 }
 
-// Entries of a directory, "." and ".." left out.
+// Entries of a directory in name order, "." and ".." left out.
 inline std::vector<std::string> dir_entries(const std::string &dir) {
     std::vector<std::string> names;
     if (DIR *d = ::opendir(dir.c_str())) {
         while (const dirent *e = ::readdir(d))
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                names.push_back(e->d_name);
+            if (e->d_name != std::string(".") && e->d_name != std::string("..")) names.push_back(e->d_name);
         ::closedir(d);
     }
+    std::sort(names.begin(), names.end());
     return names;
 }
+
+// What syslog() holds after exactly one error line was logged.
+inline std::vector<std::string> only_error(const std::string &text) { return {err_line(text)}; }
 
 inline int open_fds() { return static_cast<int>(dir_entries("/proc/self/fd").size()); }
 
