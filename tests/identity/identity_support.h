@@ -1,5 +1,5 @@
 // Helpers of the identity tests: an independent CRC-16/ARC, serial numbers
-// built with it, the override file and the raw store sections.
+// built with it, the override file, readers' buffers and raw store sections.
 #pragma once
 
 #include <sys/stat.h>
@@ -32,15 +32,19 @@ inline std::string make_serial(const std::string &first9, const std::string &ten
     return first9 + tenth + hex;
 }
 
-constexpr unsigned kSerialSlot = 0, kAuthSlot = 12336, kKeySlot = 18504;
-
-inline std::uint32_t be32(const Bytes &b, std::size_t at) {
-    return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) | (std::uint32_t{b[at + 2]} << 8) | b[at + 3];
+// text, its NUL, then fill up to n bytes: what a reader leaves in its buffer.
+inline Bytes text_then(const std::string &text, std::size_t n = 100, unsigned char fill = 0) {
+    Bytes b(text.c_str(), text.c_str() + text.size() + 1);
+    b.resize(n, fill);
+    return b;
 }
 
-// Data bytes of the section at offset `slot` of a raw store image, as long as its header says.
+constexpr unsigned kSerialSlot = 0, kAuthSlot = 12336, kKeySlot = 18504;
+
+// Data bytes of the section at offset `slot` of a raw store image, as long as its big-endian header says.
 inline Bytes section_data(const Bytes &image, unsigned slot) {
-    const std::uint32_t n = be32(image, slot + 16);
+    std::uint32_t n = 0;
+    for (unsigned i = 16; i < 20; ++i) n = n << 8 | image[slot + i];
     return n > 6144 ? Bytes{} : Bytes(image.begin() + slot + 24, image.begin() + slot + 24 + n);
 }
 
@@ -52,11 +56,6 @@ protected:
         mfgtest::write_file(path("etc/tq/serial"), text);
     }
     void remove_override() { ::unlink(path("etc/tq/serial").c_str()); }
-    bool logged(const std::string &line) const {
-        for (const auto &l : syslog())
-            if (l == line) return true;
-        return false;
-    }
 };
 
 constexpr const char *kNoMfgBoard = "part cfg nand size=512K erase=128K alias=cfg0,rcfg0\n";

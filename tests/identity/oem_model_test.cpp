@@ -17,13 +17,6 @@ Bytes read_oem(int n) {
     return Bytes(buf.begin(), buf.end());
 }
 
-// text, its NUL, then fill up to n bytes.
-Bytes text_then(const std::string &text, std::size_t n, unsigned char fill) {
-    Bytes b(text.c_str(), text.c_str() + text.size() + 1);
-    b.resize(n, fill);
-    return b;
-}
-
 using OemTest = IdentityTest;
 
 TEST_F(OemTest, WriteFiltersReadDeliversThePartitionAsItIs) {
@@ -46,64 +39,57 @@ TEST_F(OemTest, WriteFiltersReadDeliversThePartitionAsItIs) {
     }
     EXPECT_EQ(flash("mfg"), before);
     EXPECT_EQ(stats("mfg").erases, erases);
-    char buf[4] = {'a', 'b', 'c', 'd'};
+    char b = 'x';
     EXPECT_EQ(mfg_read_oem_serial(nullptr, 10), -1);
-    EXPECT_EQ(mfg_read_oem_serial(buf, 0), -1);
-    EXPECT_EQ(mfg_read_oem_serial(buf, -1), -1);
-    EXPECT_EQ(std::string(buf, 4), "abcd");
-}
+    EXPECT_EQ(mfg_read_oem_serial(&b, 0), -1);
+    EXPECT_EQ(mfg_read_oem_serial(&b, -1), -1);
+    EXPECT_EQ(b, 'x');
 
-TEST_F(OemTest, MissingPartition) {
-    use_board(kNoMfgBoard);
+    use_board(kNoMfgBoard);  // no partition: zeros to read, an error to write
     EXPECT_EQ(read_oem(30), Bytes(30, 0));
     mfgtest::StderrCapture quiet;
     EXPECT_EQ(mfg_write_oem_serial("ABC"), -1);
-    EXPECT_TRUE(logged(mfgtest::err_line("Could not open /dev/tqrd.rmfg, No such file or directory (2)")));
+    const std::string why = "Could not open /dev/tqrd.rmfg, No such file or directory (2)";
+    EXPECT_EQ(syslog(), std::vector<std::string>{mfgtest::err_line(why)});
+}
+
+// mfg_read_model into n bytes of '#', expecting result `want`; all n bytes after.
+std::string model(int n, int want = 0) {
+    std::vector<char> out(static_cast<std::size_t>(n), '#');
+    EXPECT_EQ(mfg_read_model(out.data(), n), want) << n;
+    return std::string(out.begin(), out.end());
 }
 
 using ModelTest = IdentityTest;
 
-std::string model(int n, int *r) {
-    std::vector<char> out(static_cast<std::size_t>(n), '#');
-    *r = mfg_read_model(out.data(), n);
-    return std::string(out.begin(), out.end());
-}
-
-TEST_F(ModelTest, LookupAndDefault) {
-    int r = 1;
+TEST_F(ModelTest, LookupDefaultAndOutputSizes) {
     std::string lower;  // a code holding a letter, in lower case
     for (int i = 0; i < mfg_model_count; ++i) {
         const mfg_model_entry &e = mfg_model_table[i];
-        set_override(std::string("ZK") + e.code[0] + e.code[1] + "99999x\n");
-        EXPECT_STREQ(model(20, &r).c_str(), e.name) << i;
-        EXPECT_EQ(r, 0);
+        set_override(std::string("ZK") + e.code + "99999x\n");
+        EXPECT_STREQ(model(20).c_str(), e.name) << i;
         if (lower.empty() && std::isalpha(static_cast<unsigned char>(e.code[0])))
             lower = std::string("zk") + static_cast<char>(std::tolower(e.code[0])) + e.code[1];
     }
     ASSERT_FALSE(lower.empty());
     for (const std::string &text : {std::string("UNKNOWN"), std::string("AB"), std::string("ZK00XY"), lower}) {
         set_override(text);
-        EXPECT_EQ(model(10, &r), std::string("ZRK-100") + '\0' + "##") << text;
-        EXPECT_EQ(r, 0);
+        EXPECT_EQ(model(10), std::string("ZRK-100") + '\0' + "##") << text;
     }
-    remove_override();  // section 0 never written
-    EXPECT_EQ(model(4, &r), std::string("ZRK") + '\0');
-    EXPECT_EQ(r, -3);
-}
 
-TEST_F(ModelTest, OutputSizes) {
-    const mfg_model_entry &e = mfg_model_table[mfg_model_count - 1];
-    const int len = static_cast<int>(std::strlen(e.name));
-    set_override(std::string("ZK") + e.code[0] + e.code[1]);
-    int r = 1;
-    EXPECT_EQ(model(len, &r), std::string(e.name));  // no terminator
-    EXPECT_EQ(model(len + 3, &r), std::string(e.name) + std::string(3, '\0'));
-    EXPECT_EQ(model(3, &r), std::string(e.name, 3));
+    const std::string name = mfg_model_table[mfg_model_count - 1].name;
+    set_override(std::string("ZK") + mfg_model_table[mfg_model_count - 1].code);
+    EXPECT_EQ(model(static_cast<int>(name.size())), name);  // no terminator
+    EXPECT_EQ(model(static_cast<int>(name.size()) + 3), name + std::string(3, '\0'));
+    EXPECT_EQ(model(3), name.substr(0, 3));
     char untouched = '#';
     EXPECT_EQ(mfg_read_model(&untouched, 0), 0);
     EXPECT_EQ(mfg_read_model(&untouched, -5), 0);
     EXPECT_EQ(untouched, '#');
     EXPECT_EQ(mfg_read_model(nullptr, 10), -1);
+
+    remove_override();  // section 0 never written
+    EXPECT_EQ(model(4, -3), std::string("ZRK") + '\0');
 }
 
 TEST(ModelRules, BadTablesAreCaught) {
