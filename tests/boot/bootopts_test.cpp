@@ -41,7 +41,7 @@ struct Expected {
         return *this;
     }
     Expected &u32(unsigned off, unsigned v) {
-        for (int i = 0; i < 4; ++i) b[off + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
+        for (unsigned i = 0; i < 4; ++i) b.at(off + i) = static_cast<unsigned char>(v >> (24 - 8 * i));
         return *this;
     }
     static Expected defaults(unsigned checksum) {
