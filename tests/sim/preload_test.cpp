@@ -33,7 +33,25 @@ class PreloadTest : public mfgtest::BoardTest {};
 // status (126: this host cannot execute it), its standard output in out.
 [[maybe_unused]] int run(std::string probe, std::vector<std::string> env, std::string &out) {
     char dev[] = "/dev/tqrd.rmfg";
-    char *argv[] = {&probe[0], dev, nullptr};
+    // A cross build runs its programs through an emulator (words separated by blanks).
+    std::vector<std::string> words;
+    if (const char *emu = std::getenv("MFGTEST_EMULATOR")) {
+        std::string w;
+        for (const char *c = emu;; ++c) {
+            if (*c == ' ' || *c == '\0') {
+                if (!w.empty()) words.push_back(w);
+                w.clear();
+                if (*c == '\0') break;
+            } else {
+                w += *c;
+            }
+        }
+    }
+    std::vector<char *> argv;
+    for (auto &w : words) argv.push_back(&w[0]);
+    argv.push_back(&probe[0]);
+    argv.push_back(dev);
+    argv.push_back(nullptr);
     std::vector<char *> envp;
     for (auto &e : env) envp.push_back(&e[0]);
     envp.push_back(nullptr);
@@ -44,7 +62,7 @@ class PreloadTest : public mfgtest::BoardTest {};
         ::dup2(pipefd[1], 1);
         ::close(pipefd[0]);
         ::close(pipefd[1]);
-        ::execve(argv[0], argv, envp.data());
+        ::execve(argv[0], argv.data(), envp.data());
         ::_exit(errno == ENOEXEC ? 126 : 127);
     }
     ::close(pipefd[1]);
