@@ -39,6 +39,22 @@ Call lookup(int fd) {
     return c;
 }
 
+// Runs body(call, errno on entry) for a descriptor opened through the
+// interposer while a board is active; every other call goes to pass().
+template <class Pass, class Body>
+auto on_tracked(int fd, Pass pass, Body body) -> decltype(pass()) {
+    if (Guard::active() || !maybe_tracked(fd)) return pass();
+    const int saved = errno;
+    Guard guard;
+    Lock lock(state_mutex());
+    Call c = lookup(fd);
+    if (!c.entry) {
+        errno = saved;
+        return pass();
+    }
+    return body(c, saved);
+}
+
 // Applies a read/write fault: false when the call fails, else n may shrink.
 bool apply_io_fault(Board &board, Op op, const FdEntry &e, size_t &n) {
     const Fault *f = board.fault(op, e.path.c_str());
@@ -50,24 +66,17 @@ bool apply_io_fault(Board &board, Op op, const FdEntry &e, size_t &n) {
 
 template <class Pass>
 ssize_t read_common(int fd, size_t n, Op op, Pass pass) {
-    if (Guard::active() || !maybe_tracked(fd)) return pass(n);
-    int saved = errno;
-    Guard guard;
-    Lock lock(state_mutex());
-    Call c = lookup(fd);
-    if (!c.entry) {
-        errno = saved;
-        return pass(n);
-    }
-    if (!apply_io_fault(*c.board, op, *c.entry, n)) return -1;
-    if (c.entry->part) {
-        if (!c.entry->part->ensure()) return -1;
-        c.entry->part->add(Counter::ReadCalls);
-        if ((c.entry->flags & O_ACCMODE) == O_WRONLY) return errno = EBADF, -1;
-    }
-    ssize_t r = pass(n);
-    if (r >= 0) errno = saved;
-    return r;
+    return on_tracked(fd, [&] { return pass(n); }, [&](const Call &c, int saved) -> ssize_t {
+        if (!apply_io_fault(*c.board, op, *c.entry, n)) return -1;
+        if (c.entry->part) {
+            if (!c.entry->part->ensure()) return -1;
+            c.entry->part->add(Counter::ReadCalls);
+            if ((c.entry->flags & O_ACCMODE) == O_WRONLY) return errno = EBADF, -1;
+        }
+        ssize_t r = pass(n);
+        if (r >= 0) errno = saved;
+        return r;
+    });
 }
 
 // Bytes of an n-byte write at pos that fit under the pending directory's limit.
@@ -87,94 +96,73 @@ size_t fit_pending(const Board &board, int fd, size_t n, long long pos) {
 // write (at the descriptor's position: at < 0) and pwrite (at >= 0).
 template <class Pass>
 ssize_t write_common(int fd, const void *buf, size_t n, long long at, Op op, Pass pass) {
-    if (Guard::active() || !maybe_tracked(fd)) return pass(n);
-    int saved = errno;
-    Guard guard;
-    Lock lock(state_mutex());
-    Call c = lookup(fd);
-    if (!c.entry) {
-        errno = saved;
-        return pass(n);
-    }
-    FdEntry &e = *c.entry;
-    if (!apply_io_fault(*c.board, op, e, n)) return -1;
-    if (e.part) {
-        if ((e.flags & O_ACCMODE) == O_RDONLY) return errno = EBADF, -1;
-        if (!e.part->ensure()) return -1;
-        long long pos = at >= 0 ? at : real::lseek64(fd, 0, SEEK_CUR);
-        if (pos < 0) return -1;
-        ssize_t r = e.part->program(fd, buf, n, pos);
-        if (r < 0) return -1;
-        if (at < 0 && real::lseek64(fd, pos + r, SEEK_SET) < 0) return -1;
-        errno = saved;
+    return on_tracked(fd, [&] { return pass(n); }, [&](const Call &c, int saved) -> ssize_t {
+        FdEntry &e = *c.entry;
+        if (!apply_io_fault(*c.board, op, e, n)) return -1;
+        if (e.part) {
+            if ((e.flags & O_ACCMODE) == O_RDONLY) return errno = EBADF, -1;
+            if (!e.part->ensure()) return -1;
+            long long pos = at >= 0 ? at : real::lseek64(fd, 0, SEEK_CUR);
+            if (pos < 0) return -1;
+            ssize_t r = e.part->program(fd, buf, n, pos);
+            if (r < 0) return -1;
+            if (at < 0 && real::lseek64(fd, pos + r, SEEK_SET) < 0) return -1;
+            errno = saved;
+            return r;
+        }
+        if (e.pending && n > 0) {
+            long long pos = at;
+            if (at < 0 || (e.flags & O_APPEND)) {
+                struct stat64 st;
+                pos = (e.flags & O_APPEND) && real::fstat64(fd, &st) == 0 ? st.st_size
+                                                                          : real::lseek64(fd, 0, SEEK_CUR);
+            }
+            if (pos >= 0) {
+                n = fit_pending(*c.board, fd, n, pos);
+                if (n == 0) return errno = ENOSPC, -1;
+            }
+        }
+        ssize_t r = pass(n);
+        if (r >= 0) errno = saved;
         return r;
-    }
-    if (e.pending && n > 0) {
-        long long pos = at;
-        if (at < 0 || (e.flags & O_APPEND)) {
-            struct stat64 st;
-            pos = (e.flags & O_APPEND) && real::fstat64(fd, &st) == 0 ? st.st_size
-                                                                      : real::lseek64(fd, 0, SEEK_CUR);
-        }
-        if (pos >= 0) {
-            n = fit_pending(*c.board, fd, n, pos);
-            if (n == 0) return errno = ENOSPC, -1;
-        }
-    }
-    ssize_t r = pass(n);
-    if (r >= 0) errno = saved;
-    return r;
+    });
 }
 
 // ---- lseek ----
 
 template <class Off, class Pass>
 Off lseek_common(int fd, Off off, int whence, Pass pass) {
-    if (Guard::active() || !maybe_tracked(fd)) return pass();
-    int saved = errno;
-    Guard guard;
-    Lock lock(state_mutex());
-    Call c = lookup(fd);
-    if (!c.entry) {
+    return on_tracked(fd, pass, [&](const Call &c, int saved) -> Off {
+        if (const Fault *f = c.board->fault(Op::Lseek, c.entry->path.c_str())) return errno = fault_errno(*f), -1;
+        if (!c.entry->part) {
+            Off r = pass();
+            if (r >= 0) errno = saved;
+            return r;
+        }
+        // The character device seeks within [0, size].
+        long long size = c.entry->part->layout().size, base = 0;
+        if (whence == SEEK_CUR) base = real::lseek64(fd, 0, SEEK_CUR);
+        else if (whence == SEEK_END) base = size;
+        else if (whence != SEEK_SET) return errno = EINVAL, -1;
+        long long pos = base + static_cast<long long>(off);
+        if (base < 0 || pos < 0 || pos > size) return errno = EINVAL, -1;
+        if (real::lseek64(fd, pos, SEEK_SET) < 0) return -1;
         errno = saved;
-        return pass();
-    }
-    if (const Fault *f = c.board->fault(Op::Lseek, c.entry->path.c_str())) return errno = fault_errno(*f), -1;
-    if (!c.entry->part) {
-        Off r = pass();
-        if (r >= 0) errno = saved;
-        return r;
-    }
-    // The character device seeks within [0, size].
-    long long size = c.entry->part->layout().size, base = 0;
-    if (whence == SEEK_CUR) base = real::lseek64(fd, 0, SEEK_CUR);
-    else if (whence == SEEK_END) base = size;
-    else if (whence != SEEK_SET) return errno = EINVAL, -1;
-    long long pos = base + static_cast<long long>(off);
-    if (base < 0 || pos < 0 || pos > size) return errno = EINVAL, -1;
-    if (real::lseek64(fd, pos, SEEK_SET) < 0) return -1;
-    errno = saved;
-    return static_cast<Off>(pos);
+        return static_cast<Off>(pos);
+    });
 }
 
 // ---- stat ----
 
 template <class St, class Pass>
 int fstat_common(int fd, St *st, Pass pass) {
-    if (Guard::active() || !maybe_tracked(fd)) return pass();
-    int saved = errno;
-    Guard guard;
-    Lock lock(state_mutex());
-    Call c = lookup(fd);
-    if (!c.entry) {
+    return on_tracked(fd, pass, [&](const Call &c, int saved) {
+        if (const Fault *f = c.board->fault(Op::Fstat, c.entry->path.c_str())) return errno = fault_errno(*f), -1;
+        if (pass() != 0) return -1;
+        if (c.entry->part && st) as_char_device(*st, *c.entry->part);
         errno = saved;
-        return pass();
-    }
-    if (const Fault *f = c.board->fault(Op::Fstat, c.entry->path.c_str())) return errno = fault_errno(*f), -1;
-    if (pass() != 0) return -1;
-    if (c.entry->part && st) as_char_device(*st, *c.entry->part);
-    errno = saved;
-    return 0;
+        return 0;
+    });
 }
 
 // ---- ioctl ----
@@ -310,21 +298,15 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    if (Guard::active() || !maybe_tracked(fd)) return real::ioctl(fd, request, arg);
-    int saved = errno;
-    Guard guard;
-    Lock lock(state_mutex());
-    Call c = lookup(fd);
-    if (!c.entry) {
-        errno = saved;
-        return real::ioctl(fd, request, arg);
-    }
-    Op op;
-    if (ioctl_op(request, op))
-        if (const Fault *f = c.board->fault(op, c.entry->path.c_str())) return errno = fault_errno(*f), -1;
-    int r = c.entry->part ? device_ioctl(c, fd, request, arg) : real::ioctl(fd, request, arg);
-    if (r >= 0) errno = saved;
-    return r;
+    auto pass = [&] { return real::ioctl(fd, request, arg); };
+    return on_tracked(fd, pass, [&](const Call &c, int saved) {
+        Op op;
+        if (ioctl_op(request, op))
+            if (const Fault *f = c.board->fault(op, c.entry->path.c_str())) return errno = fault_errno(*f), -1;
+        int r = c.entry->part ? device_ioctl(c, fd, request, arg) : pass();
+        if (r >= 0) errno = saved;
+        return r;
+    });
 }
 
 }  // extern "C"

@@ -23,14 +23,14 @@ using namespace mfgsim;
 
 namespace {
 
-// ---- open ----
+using BoardRef = const std::shared_ptr<Board> &;
 
-// open/openat in all their forms. pass opens an untouched path as the
-// program asked; redirected paths are opened here.
-template <class Pass>
-int open_common(const char *path, int flags, mode_t mode, Pass pass) {
+// Runs body(board, errno on entry) while a board is active; without one, or
+// for a null path, the call goes to pass().
+template <class Pass, class Body>
+auto on_board(const char *path, Pass pass, Body body) -> decltype(pass()) {
     if (Guard::active() || !path) return pass();
-    int saved = errno;
+    const int saved = errno;
     Guard guard;
     Lock lock(state_mutex());
     auto board = active_board();
@@ -38,29 +38,40 @@ int open_common(const char *path, int flags, mode_t mode, Pass pass) {
         errno = saved;
         return pass();
     }
-    if (const Fault *f = board->fault(Op::Open, path)) return errno = fault_errno(*f), -1;
-    Target t;
-    if (!redirect(*board, path, t)) return -1;
-    int fd;
-    if (t.part) {
-        if (!t.part->ensure()) return -1;
-        // The backing file is always read-write: programming reads the cells
-        // back. The access mode the program asked for is enforced here.
-        fd = real::open64(t.host.c_str(), O_RDWR | (flags & (O_CLOEXEC | O_NONBLOCK)), 0);
-    } else if (!t.host.empty()) {
-        fd = real::open64(t.host.c_str(), flags, mode);
-    } else {
-        fd = pass();
-    }
-    if (fd < 0) return -1;
-    auto entry = std::make_shared<FdEntry>();
-    entry->path = path;
-    entry->part = t.part;
-    entry->pending = t.pending;
-    entry->flags = flags;
-    track(fd, std::move(entry));
-    errno = saved;
-    return fd;
+    return body(board, saved);
+}
+
+// ---- open ----
+
+// open/openat in all their forms. pass opens an untouched path as the
+// program asked; redirected paths are opened here.
+template <class Pass>
+int open_common(const char *path, int flags, mode_t mode, Pass pass) {
+    return on_board(path, pass, [&](BoardRef board, int saved) {
+        if (const Fault *f = board->fault(Op::Open, path)) return errno = fault_errno(*f), -1;
+        Target t;
+        if (!redirect(*board, path, t)) return -1;
+        int fd;
+        if (t.part) {
+            if (!t.part->ensure()) return -1;
+            // The backing file is always read-write: programming reads the cells
+            // back. The access mode the program asked for is enforced here.
+            fd = real::open64(t.host.c_str(), O_RDWR | (flags & (O_CLOEXEC | O_NONBLOCK)), 0);
+        } else if (!t.host.empty()) {
+            fd = real::open64(t.host.c_str(), flags, mode);
+        } else {
+            fd = pass();
+        }
+        if (fd < 0) return -1;
+        auto entry = std::make_shared<FdEntry>();
+        entry->path = path;
+        entry->part = t.part;
+        entry->pending = t.pending;
+        entry->flags = flags;
+        track(fd, std::move(entry));
+        errno = saved;
+        return fd;
+    });
 }
 
 mode_t mode_arg(int flags, va_list ap) {
@@ -72,82 +83,61 @@ mode_t mode_arg(int flags, va_list ap) {
 
 template <class Pass>
 int mkstemp_common(char *tmpl, int flags, Pass pass) {
-    if (Guard::active() || !tmpl) return pass(tmpl);
-    int saved = errno;
-    Guard guard;
-    Lock lock(state_mutex());
-    auto board = active_board();
-    if (!board) {
+    return on_board(tmpl, [&] { return pass(tmpl); }, [&](BoardRef board, int saved) -> int {
+        if (const Fault *f = board->fault(Op::Mkstemp, tmpl)) return errno = fault_errno(*f), -1;
+        auto entry = std::make_shared<FdEntry>();
+        entry->flags = O_RDWR | flags;
+        int fd;
+        if (is_pending_path(tmpl)) {
+            // Create the file in the board's pending directory, then give the
+            // caller the suffix mkstemp chose: its name stays "/pending/...".
+            std::string host = board->dir + tmpl;
+            std::vector<char> buf(host.begin(), host.end());
+            buf.push_back('\0');
+            fd = pass(buf.data());
+            if (fd < 0) return -1;
+            std::memcpy(tmpl, buf.data() + board->dir.size(), std::strlen(tmpl));
+            entry->pending = true;
+        } else {
+            fd = pass(tmpl);
+            if (fd < 0) return -1;
+        }
+        entry->path = tmpl;
+        track(fd, std::move(entry));
         errno = saved;
-        return pass(tmpl);
-    }
-    if (const Fault *f = board->fault(Op::Mkstemp, tmpl)) return errno = fault_errno(*f), -1;
-    auto entry = std::make_shared<FdEntry>();
-    entry->flags = O_RDWR | flags;
-    int fd;
-    if (is_pending_path(tmpl)) {
-        // Create the file in the board's pending directory, then give the
-        // caller the suffix mkstemp chose: its name stays "/pending/...".
-        std::string host = board->dir + tmpl;
-        std::vector<char> buf(host.begin(), host.end());
-        buf.push_back('\0');
-        fd = pass(buf.data());
-        if (fd < 0) return -1;
-        std::memcpy(tmpl, buf.data() + board->dir.size(), std::strlen(tmpl));
-        entry->pending = true;
-    } else {
-        fd = pass(tmpl);
-        if (fd < 0) return -1;
-    }
-    entry->path = tmpl;
-    track(fd, std::move(entry));
-    errno = saved;
-    return fd;
+        return fd;
+    });
 }
 
 template <class St, class Pass>
 int stat_common(const char *path, St *st, Pass pass) {
-    if (Guard::active() || !path) return pass(path);
-    int saved = errno;
-    Guard guard;
-    Lock lock(state_mutex());
-    auto board = active_board();
-    if (!board) {
+    return on_board(path, [&] { return pass(path); }, [&](BoardRef board, int saved) -> int {
+        if (const Fault *f = board->fault(Op::Stat, path)) return errno = fault_errno(*f), -1;
+        Target t;
+        if (!redirect(*board, path, t)) return -1;
+        if (t.part && !t.part->ensure()) return -1;
+        if (pass(t.host.empty() ? path : t.host.c_str()) != 0) return -1;
+        if (t.part && st) as_char_device(*st, *t.part);
         errno = saved;
-        return pass(path);
-    }
-    if (const Fault *f = board->fault(Op::Stat, path)) return errno = fault_errno(*f), -1;
-    Target t;
-    if (!redirect(*board, path, t)) return -1;
-    if (t.part && !t.part->ensure()) return -1;
-    if (pass(t.host.empty() ? path : t.host.c_str()) != 0) return -1;
-    if (t.part && st) as_char_device(*st, *t.part);
-    errno = saved;
-    return 0;
+        return 0;
+    });
 }
 
 // A path-only call (access, unlink, fopen) on a redirected path.
 template <class R, class Pass>
 R path_common(const char *path, Op op, R failed, Pass pass) {
-    if (Guard::active() || !path) return pass(path);
-    int saved = errno;
-    Guard guard;
-    Lock lock(state_mutex());
-    auto board = active_board();
-    if (!board) {
-        errno = saved;
-        return pass(path);
-    }
-    if (const Fault *f = board->fault(op, path)) return errno = fault_errno(*f), failed;
-    Target t;
-    if (!redirect(*board, path, t)) return failed;
-    if (t.part) {
-        if (op == Op::Unlink) return errno = EPERM, failed;  // device nodes stay
-        if (!t.part->ensure()) return failed;
-    }
-    R r = pass(t.host.empty() ? path : t.host.c_str());
-    if (r != failed) errno = saved;
-    return r;
+    return on_board(path, [&] { return pass(path); }, [&](BoardRef board, int saved) -> R {
+        if (const Fault *f = board->fault(op, path)) return errno = fault_errno(*f), failed;
+        Target t;
+        if (!redirect(*board, path, t)) return failed;
+        if (t.part) {
+            if (op == Op::Unlink) return errno = EPERM, failed;  // device nodes stay
+            if (!t.part->ensure()) return failed;
+        }
+        R r = pass(t.host.empty() ? path : t.host.c_str());
+        if (r != failed) errno = saved;
+        return r;
+    });
 }
 
 }  // namespace
