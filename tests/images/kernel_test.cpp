@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <regex>
 #include <string>
+#include <vector>
 
 #include "flash/image_files.h"
 #include "mfg.h"
@@ -100,10 +100,12 @@ TEST_F(KernelTest, TemporaryFileFailuresLeaveThePartitionUntouched) {
     fill("sysb_kernel", 0x3C);
     mfgsim_set_pending_limit(4096);
     EXPECT_EQ(write_buffer(pattern(10000), 0), -ENOSPC);
-    ASSERT_EQ(syslog().size(), 1u);
-    const std::regex full(R"(<3> \*\*Error: Unable to complete writing of /pending/KERNEL_IMAGE\.\w{6}, )"
-                          R"(No space left on device \(28\))");
-    EXPECT_TRUE(std::regex_match(syslog()[0], full)) << syslog()[0];
+    std::vector<std::string> lines = syslog();  // the six characters mkstemp chose are masked
+    if (const auto at = lines.empty() ? std::string::npos : lines[0].find("KERNEL_IMAGE.");
+        at != std::string::npos && lines[0].size() >= at + 19)
+        lines[0].replace(at + 13, 6, "XXXXXX");
+    EXPECT_EQ(lines, only_error("**Error: Unable to complete writing of /pending/KERNEL_IMAGE.XXXXXX, "
+                                "No space left on device (28)"));
     expect_untouched("sysb_kernel");
 
     // A failing write of the container's head is caught the same way.

@@ -67,10 +67,12 @@ TEST_F(PendingTest, AllThreeUpdatesAreInstalledInOrder) {
     EXPECT_TRUE(dir_entries(".").empty());
     EXPECT_TRUE(syslog().empty());
 
-    // An empty kernel update is left in place, and the signed one still installed.
+    // An empty kernel update is left in place, and the signed one still installed;
+    // an empty code update is recognised by its name alone and installed.
+    write_file("sysa_code", Bytes{});
     write_file("sysa_kitb", Bytes{});
     write_file("sysa_kersig", code);
-    write_pending(0, "Pending sysa_kersig update found, installing\n");
+    write_pending(0, "Pending sysa_code update found, installing\nPending sysa_kersig update found, installing\n");
     EXPECT_EQ(dir_entries("."), std::vector<std::string>{"sysa_kitb"});
     expect_signed_kernel(code);
 }
