@@ -13,6 +13,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "common/heap.h"
 #include "common/log.h"
 #include "common/mtd_device.h"
 
@@ -40,13 +41,21 @@ namespace {
     return static_cast<std::uint32_t>((n + kNandPageSize) & ~std::int64_t{kNandPageSize - 1});
 }
 
-// Programs the last piece: whole pages straight from the caller's buffer, and a
-// final partial page through a page buffer padded with 0xFF. pwrite results are
-// not examined (a failed block is not reported).
+// Programs the last piece with one pwrite of count bytes: straight from the
+// caller's buffer when the piece covers them, else from a copy padded with
+// 0xFF. Only when that copy cannot be had are the whole pages and the padded
+// final page written separately. pwrite results are not examined (a failed
+// block is not reported).
 void program_last_piece(int fd, const unsigned char *piece, std::uint32_t length,
                         std::uint32_t count, std::uint64_t offset) noexcept {
     if (count <= length) {
         (void)::pwrite(fd, piece, count, static_cast<off_t>(offset));
+        return;
+    }
+    if (HeapBytes padded = heap_alloc(count)) {
+        std::memcpy(padded.get(), piece, length);
+        std::memset(padded.get() + length, 0xFF, count - length);
+        (void)::pwrite(fd, padded.get(), count, static_cast<off_t>(offset));
         return;
     }
     const std::uint32_t whole = count - kNandPageSize;

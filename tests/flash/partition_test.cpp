@@ -76,6 +76,18 @@ TEST_F(PartitionTest, NandLastPieceIsTrimmedToItsLastNonErasedPage) {
     EXPECT_EQ(Bytes(f.begin() + 100, f.begin() + kPage), Bytes(kPage - 100, 0xFF));
     EXPECT_EQ(stats("cfg").pages_programmed, 1u);
 
+    // A piece ending inside its second page goes out as one pwrite of two
+    // whole pages, padded with 0xFF.
+    mfgsim_reset_stats();
+    Bytes two = pattern(kPage + 10, 5);
+    two.back() = 0x00;
+    ASSERT_EQ(mfg_write_flashpart(kCfg, two.data(), static_cast<int>(two.size())), 0);
+    EXPECT_EQ(stats("cfg").write_calls, 1u);
+    EXPECT_EQ(stats("cfg").bytes_written, 2u * kPage);
+    f = flash("cfg");
+    EXPECT_TRUE(std::equal(two.begin(), two.end(), f.begin()));
+    EXPECT_EQ(Bytes(f.begin() + two.size(), f.begin() + 2 * kPage), Bytes(kPage - 10, 0xFF));
+
     // Exactly one erase block whose last three pages hold only 0xFF; a byte at
     // the very start of a page makes that page count.
     mfgsim_reset_stats();
