@@ -2,6 +2,7 @@
 // other partition types, and every failure with its message.
 #include <cerrno>
 #include <string>
+#include <unistd.h>
 
 #include "flash/image_files.h"
 #include "flash/image_writer.h"
@@ -69,6 +70,15 @@ TEST_F(ImageWriterTest, PlainFilesFillWholeNandBlocksPaddedWithFF) {
     EXPECT_EQ(put(kPart, full), -1);
     expect_error(kTooLarge);
     EXPECT_EQ(flash(kPart), padded({}, kKernelSize));
+
+    // The byte count of a file is 32 bits wide: 4 GiB and 100 bytes count as 100.
+    const Bytes head = pattern(100, 19);
+    const std::string huge = image(head, "huge.bin");
+    ASSERT_EQ(::truncate(huge.c_str(), (off_t{1} << 32) + 100), 0);
+    EXPECT_EQ(write_image(kDev, huge), 0);
+    EXPECT_TRUE(syslog().empty());
+    EXPECT_EQ(flash(kPart), padded(head, kKernelSize));
+    ::unlink(huge.c_str());
 }
 
 TEST_F(ImageWriterTest, BadBlocksMoveDataToTheNextGoodBlock) {
