@@ -58,8 +58,8 @@ int mfg_cfgdev_read(mfg_store_handle *handle, unsigned index, void *buffer, int 
     mfg_section_record record;
     const int status = mfg_section_read(handle->fd, index, &record);
     if (status != 0) {
-        // A zero-capacity buffer may have no first byte to mark.
-        if (capacity > 0) out[0] = 0;
+        // Whatever the capacity, a failed read leaves the buffer starting with 0.
+        out[0] = 0;
         *length = 0;
         return status;
     }
