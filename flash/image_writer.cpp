@@ -55,11 +55,12 @@ public:
     }
     [[nodiscard]] bool is_gzip() const noexcept { return gz_ != nullptr; }
 
-    // The byte count is kept in 32 bits: a size of 4 GiB or more counts modulo 2^32.
-    [[nodiscard]] bool size(std::uint32_t &out) const noexcept {
+    // The whole size: a file of 4 GiB or more must not pass the partition-size
+    // check by wrapping around in a 32-bit count.
+    [[nodiscard]] bool size(std::uint64_t &out) const noexcept {
         struct stat st;
         if (::fstat(raw_, &st) != 0) return false;
-        out = static_cast<std::uint32_t>(st.st_size);
+        out = static_cast<std::uint64_t>(st.st_size);
         return true;
     }
 
@@ -182,7 +183,7 @@ extern "C" int mfg_write_image(const char *dev_path, const char *file) noexcept 
         syslog(LOG_ERR, "**Error: Could not open input file %s, %m (%d)", file, errno);
         return -1;
     }
-    std::uint32_t file_size = 0;
+    std::uint64_t file_size = 0;
     if (!src.size(file_size)) {
         syslog(LOG_ERR, "**Error: Could not stat input file %s, %m (%d)", file, errno);
         return -1;
@@ -202,7 +203,7 @@ extern "C" int mfg_write_image(const char *dev_path, const char *file) noexcept 
         syslog(LOG_ERR, "**Error: Length of image are larger than partition!");
         return -1;
     }
-    const std::uint32_t remaining = src.is_gzip() ? g.size : file_size;
+    const std::uint32_t remaining = src.is_gzip() ? g.size : static_cast<std::uint32_t>(file_size);
 
     HeapBytes block = heap_alloc(g.erasesize);
     if (!block) {
