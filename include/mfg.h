@@ -117,7 +117,9 @@ MFG_API int mfg_set_bootopts(unsigned flags, const char *extra) MFG_NOEXCEPT;
 #define MFG_KERNEL_SIGNED 0x01 /* wrap the buffer in the signed-kernel container */
 #define MFG_KERNEL_SYSA 2      /* flags 2 or 3: system A; anything else: system B */
 MFG_API int mfg_write_kernel(const char *file, int flags) MFG_NOEXCEPT;
-/* 0, -1 image writer failure, or -errno when the temporary file cannot be made. */
+/* 0; -1 image writer failure; -errno when the temporary file in /pending
+ * cannot be made or written in full (the partition is then untouched);
+ * -EINVAL for null data with a non-zero len. */
 MFG_API int mfg_write_kernelimage(const unsigned char *data, unsigned len, int flags) MFG_NOEXCEPT;
 
 /* ---- Pending updates and system slots ------------------------------------- */

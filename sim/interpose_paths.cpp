@@ -95,8 +95,11 @@ int mkstemp_common(char *tmpl, int flags, Pass pass) {
             std::vector<char> buf(host.begin(), host.end());
             buf.push_back('\0');
             fd = pass(buf.data());
-            if (fd < 0) return -1;
+            // Like glibc, a failed attempt leaves its random characters in the
+            // caller's template too.
+            const int err = errno;
             std::memcpy(tmpl, buf.data() + board->dir.size(), std::strlen(tmpl));
+            if (fd < 0) return errno = err, -1;
             entry->pending = true;
         } else {
             fd = pass(tmpl);
