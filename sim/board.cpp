@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 #include "libc_real.h"
 
@@ -48,11 +49,13 @@ void encode_header(unsigned char *out, const PartLayout &layout) {
 }
 constexpr size_t kHeaderBytes = sizeof kMetaMagic + 4 * kHeaderWords;
 
-// Writes all of buf at off; false with errno.
-bool pwrite_all(int fd, const void *buf, size_t len, long long off) {
-    const auto *p = static_cast<const unsigned char *>(buf);
+// Moves all len bytes at off with a positional call (pread64 or pwrite64),
+// going on after short transfers and interruptions; false with errno.
+template <class Buf, class Call>
+bool transfer_all(int fd, Buf *buf, size_t len, long long off, Call call) {
+    auto *p = static_cast<std::conditional_t<std::is_const_v<Buf>, const unsigned char, unsigned char> *>(buf);
     while (len > 0) {
-        ssize_t n = real::pwrite64(fd, p, len, off);
+        ssize_t n = call(fd, p, len, off);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             if (n == 0) errno = EIO;
@@ -63,18 +66,12 @@ bool pwrite_all(int fd, const void *buf, size_t len, long long off) {
     return true;
 }
 
+bool pwrite_all(int fd, const void *buf, size_t len, long long off) {
+    return transfer_all(fd, buf, len, off, real::pwrite64);
+}
+
 bool pread_all(int fd, void *buf, size_t len, long long off) {
-    auto *p = static_cast<unsigned char *>(buf);
-    while (len > 0) {
-        ssize_t n = real::pread64(fd, p, len, off);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        p += n, len -= static_cast<size_t>(n), off += n;
-    }
-    return true;
+    return transfer_all(fd, buf, len, off, real::pread64);
 }
 
 bool fill_ff(int fd, long long off, size_t len) {

@@ -4,21 +4,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "check.h"
 #include "mfg.h"
 #include "mfgsim.h"
 
 /* The record type is exactly the record on flash. */
 typedef char bootopts_size_check[(sizeof(mfg_bootopts) == MFG_BOOTOPTS_SIZE) ? 1 : -1];
-
-static int failures;
-
-#define CHECK(cond)                                                      \
-    do {                                                                 \
-        if (!(cond)) {                                                   \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                  \
-        }                                                                \
-    } while (0)
 
 int main(void) {
     char dir[] = "/tmp/mfgabi.XXXXXX";

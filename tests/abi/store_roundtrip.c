@@ -4,21 +4,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "check.h"
 #include "mfg.h"
 #include "mfgsim.h"
 
 #define IMAGE_SIZE 30840
 #define MACS_SLOT 6168
 
-static int failures;
-
-#define CHECK(cond)                                                                  \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                              \
-        }                                                                            \
-    } while (0)
 
 static unsigned long be32(const unsigned char *p) {
     return ((unsigned long)p[0] << 24) | ((unsigned long)p[1] << 16) | ((unsigned long)p[2] << 8) | p[3];
