@@ -11,12 +11,12 @@
 // and reports medians and ratios. Peak heap is the highest amount of live
 // malloc memory above the level before the call, counted by the allocator
 // wrappers below, for 1 MiB and 16 MiB images; the library's share (its own
-// and zlib's allocations) is told apart from the simulator's by the caller. System calls are counted per
-// call of mfg_write_image: read() and gzread() by the wrappers below, device
-// writes and reads by the simulator's counters.
+// and zlib's allocations) is told apart from the simulator's by the caller. System calls are
+// counted per call of mfg_write_image: read() and gzread() by the wrappers below, device writes and
+// reads by the simulator's counters.
 #include <dlfcn.h>
-#include <link.h>
 #include <fcntl.h>
+#include <link.h>
 #include <malloc.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -27,8 +27,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,8 +62,7 @@ struct Tally {
     void add(long long n) {
         const long long now = live += n;
         long long p = peak.load();
-        while (now > p && !peak.compare_exchange_weak(p, now)) {
-        }
+        while (now > p && !peak.compare_exchange_weak(p, now)) {}
     }
     void sub(long long n) { live -= n; }
     long long start() {
@@ -87,7 +86,8 @@ int note_code(dl_phdr_info *info, size_t, void *) {
     for (int i = 0; i < info->dlpi_phnum && g_ncode < 16; ++i) {
         const ElfW(Phdr) &ph = info->dlpi_phdr[i];
         if (ph.p_type == PT_LOAD && (ph.p_flags & PF_X))
-            g_code[g_ncode++] = {info->dlpi_addr + ph.p_vaddr, info->dlpi_addr + ph.p_vaddr + ph.p_memsz};
+            g_code[g_ncode++] = {info->dlpi_addr + ph.p_vaddr,
+                                 info->dlpi_addr + ph.p_vaddr + ph.p_memsz};
     }
     return 0;
 }
@@ -241,24 +241,30 @@ std::vector<unsigned char> content(std::size_t n) {
         x ^= x >> 17;
         x ^= x << 5;
         const std::size_t region = (i / 4096) % 4;
-        if (region == 0) b[i] = static_cast<unsigned char>(x);             // noise
-        else if (region == 1) b[i] = static_cast<unsigned char>(x & 0x0F);  // low entropy
-        else if (region == 2) b[i] = static_cast<unsigned char>(i / 64);    // tables
-        else b[i] = 0;                                                      // padding
+        if (region == 0)
+            b[i] = static_cast<unsigned char>(x);  // noise
+        else if (region == 1)
+            b[i] = static_cast<unsigned char>(x & 0x0F);  // low entropy
+        else if (region == 2)
+            b[i] = static_cast<unsigned char>(i / 64);  // tables
+        else
+            b[i] = 0;  // padding
     }
     return b;
 }
 
 void write_file(const std::string &path, const std::vector<unsigned char> &data) {
     std::FILE *f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr || std::fwrite(data.data(), 1, data.size(), f) != data.size() || std::fclose(f) != 0)
+    if (f == nullptr || std::fwrite(data.data(), 1, data.size(), f) != data.size() ||
+        std::fclose(f) != 0)
         die(path.c_str());
 }
 
 void write_gzip(const std::string &path, const std::vector<unsigned char> &data) {
     gzFile gz = gzopen(path.c_str(), "wb6");
     if (gz == nullptr) die(path.c_str());
-    if (gzwrite(gz, data.data(), static_cast<unsigned>(data.size())) != static_cast<int>(data.size()))
+    if (gzwrite(gz, data.data(), static_cast<unsigned>(data.size())) !=
+        static_cast<int>(data.size()))
         die("gzwrite");
     if (gzclose(gz) != Z_OK) die("gzclose");
 }
@@ -307,7 +313,8 @@ double gzip_dc(const std::string &file) {
     if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char **>(argv), environ) != 0)
         die("posix_spawn");
     int status = 0;
-    if (::waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) die("gzip -dc");
+    if (::waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        die("gzip -dc");
     return seconds_since(start);
 }
 
@@ -334,17 +341,21 @@ CallCost measure_call(const char *dev, const char *part, const std::string &file
     g_reads = 0;
     g_gzreads = 0;
     write_image(dev, file);
-    CallCost c{g_lib.peak.load() - lib_before, g_all.peak.load() - all_before, g_reads.load(),
-               g_gzreads.load(), {}};
+    CallCost c{g_lib.peak.load() - lib_before,
+               g_all.peak.load() - all_before,
+               g_reads.load(),
+               g_gzreads.load(),
+               {}};
     mfgsim_get_stats(part, &c.dev);
     return c;
 }
 
 void print_cost(const char *what, const CallCost &c) {
-    std::printf("  %-13s heap: library+zlib %7lld B (%6.1f KiB), all %7lld B | read() %4ld  gzread() %3ld"
-                "  device writes %3llu  device reads %llu\n",
-                what, c.lib_peak, c.lib_peak / 1024.0, c.all_peak, c.reads, c.gzreads, c.dev.write_calls,
-                c.dev.read_calls);
+    std::printf(
+        "  %-13s heap: library+zlib %7lld B (%6.1f KiB), all %7lld B | read() %4ld  gzread() %3ld"
+        "  device writes %3llu  device reads %llu\n",
+        what, c.lib_peak, c.lib_peak / 1024.0, c.all_peak, c.reads, c.gzreads, c.dev.write_calls,
+        c.dev.read_calls);
 }
 
 }  // namespace
@@ -389,11 +400,14 @@ int main(int argc, char **argv) {
     const double copy = median(t_copy), write = median(t_write), p = median(t_plain),
                  g = median(t_gzip), dc = median(t_gzip_dc);
     const double mib = kBig / (1024.0 * 1024.0);
-    std::printf("16 MiB image, 16 MiB NAND partition, 128 KiB erase blocks; gzip file %ld bytes; "
-                "median of %d rounds\n",
-                file_size(gz), rounds);
-    std::printf("  %-30s %8.1f ms %8.1f MiB/s\n", "copy floor (erase+read+pwrite)", copy * 1e3, mib / copy);
-    std::printf("  %-30s %8.1f ms %8.1f MiB/s\n", "write floor (erase+pwrite)", write * 1e3, mib / write);
+    std::printf(
+        "16 MiB image, 16 MiB NAND partition, 128 KiB erase blocks; gzip file %ld bytes; "
+        "median of %d rounds\n",
+        file_size(gz), rounds);
+    std::printf("  %-30s %8.1f ms %8.1f MiB/s\n", "copy floor (erase+read+pwrite)", copy * 1e3,
+                mib / copy);
+    std::printf("  %-30s %8.1f ms %8.1f MiB/s\n", "write floor (erase+pwrite)", write * 1e3,
+                mib / write);
     std::printf("  %-30s %8.1f ms %8.1f MiB/s\n", "mfg_write_image, plain", p * 1e3, mib / p);
     std::printf("  %-30s %8.1f ms %8.1f MiB/s\n", "mfg_write_image, gzip", g * 1e3, mib / g);
     std::printf("  %-30s %8.1f ms %8.1f MiB/s\n", "gzip -dc > /dev/null", dc * 1e3, mib / dc);
@@ -411,8 +425,9 @@ int main(int argc, char **argv) {
     print_cost("16 MiB plain", costs[1]);
     print_cost("1 MiB gzip", costs[2]);
     print_cost("16 MiB gzip", costs[3]);
-    std::printf("  (\"all\" adds the simulator's own buffers; read() counts include the 4-byte gzip\n"
-                "   probe, and for gzip files they are zlib's own reads of the compressed input)\n");
+    std::printf(
+        "  (\"all\" adds the simulator's own buffers; read() counts include the 4-byte gzip\n"
+        "   probe, and for gzip files they are zlib's own reads of the compressed input)\n");
 
     const std::string cleanup = "rm -rf '" + dir + "'";
     return std::system(cleanup.c_str()) == 0 ? 0 : 1;

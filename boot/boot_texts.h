@@ -18,11 +18,13 @@ inline constexpr char MFG_BOOTCMD_FLASH_TTYS0[] =
 inline constexpr char MFG_BOOTCMD_RAM_TTYS1[] =
     "nand -t 15 -p 0xe80 -b 0x1000000 -n 0x600000 \r"
     " nand -t 15 -p 0xe00 -b 0x2000000 -n 0x200000 \r"
-    "  exec -b 0x2000000  -l 0x200000 -r 0x1000000 -s 0x600000  -c \"console=ttyS1,115200 root=/dev/ram0 \"  \r";
+    "  exec -b 0x2000000  -l 0x200000 -r 0x1000000 -s 0x600000  -c \"console=ttyS1,115200 "
+    "root=/dev/ram0 \"  \r";
 inline constexpr char MFG_BOOTCMD_RAM_TTYS0[] =
     "nand -t 15 -p 0xe80 -b 0x1000000 -n 0x600000 \r"
     " nand -t 15 -p 0xe00 -b 0x2000000 -n 0x200000 \r"
-    " exec -b 0x2000000  -l 0x200000 -r 0x1000000 -s 0x600000  -c \"console=ttyS0,115200 root=/dev/ram0 \"  \r";
+    " exec -b 0x2000000  -l 0x200000 -r 0x1000000 -s 0x600000  -c \"console=ttyS0,115200 "
+    "root=/dev/ram0 \"  \r";
 
 inline constexpr char MFG_BOOTOPTS_DEFAULT_VERSION[] = "1.92.27";
 

@@ -44,7 +44,9 @@ void build_default_record(mfg_bootopts &record) noexcept {
     put_text(record, MFG_BOOTOPTS_OFF_VERSION, MFG_BOOTOPTS_DEFAULT_VERSION);
 }
 
-[[nodiscard]] bool has_all(unsigned flags, unsigned bits) noexcept { return (flags & bits) == bits; }
+[[nodiscard]] bool has_all(unsigned flags, unsigned bits) noexcept {
+    return (flags & bits) == bits;
+}
 
 // Length of the command text in the field at offset: up to its first NUL, or
 // the whole field when it has none.

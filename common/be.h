@@ -10,8 +10,8 @@ namespace mfg {
 }
 
 [[nodiscard]] inline std::uint32_t get_be32(const unsigned char *p) noexcept {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
-           (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           std::uint32_t{p[3]};
 }
 
 inline void put_be16(unsigned char *p, std::uint16_t v) noexcept {

@@ -12,8 +12,7 @@ extern "C" {
 
 void tqcr_md5buf(unsigned char digest[16], const void *data, std::size_t length) noexcept {
     unsigned int n = 16;
-    if (EVP_Digest(data, length, digest, &n, EVP_md5(), nullptr) != 1)
-        std::memset(digest, 0, 16);
+    if (EVP_Digest(data, length, digest, &n, EVP_md5(), nullptr) != 1) std::memset(digest, 0, 16);
 }
 
 int tqcr_MD5Init(tqcr_MD5_CTX *ctx) noexcept {

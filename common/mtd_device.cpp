@@ -1,8 +1,8 @@
 #include "common/mtd_device.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <cerrno>
 
 // The appliance's kernel (32-bit PowerPC) decodes the MTD requests with the
 // direction in the top three bits (read 2, write 4) and a 13-bit size: a header

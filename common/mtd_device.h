@@ -3,8 +3,8 @@
 
 #include <mtd/mtd-user.h>
 
-#include <cstdint>
 #include <sys/types.h>
+#include <cstdint>
 
 #include "common/unique_fd.h"
 

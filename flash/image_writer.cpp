@@ -11,14 +11,14 @@
 
 #include <zlib.h>
 
-#include <cerrno>
-#include <climits>
-#include <cstdint>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
 
 #include "common/heap.h"
 #include "common/mtd_device.h"
@@ -36,7 +36,8 @@ constexpr unsigned char kGzipReservedFlags = 0xE0;
 // descriptor over and closes it itself.
 class ImageSource {
 public:
-    explicit ImageSource(const char *file) noexcept : fd_(::open(file, O_RDONLY)), raw_(fd_.get()) {}
+    explicit ImageSource(const char *file) noexcept
+        : fd_(::open(file, O_RDONLY)), raw_(fd_.get()) {}
     ~ImageSource() {
         if (gz_ != nullptr) (void)gzclose(gz_);
     }
@@ -124,8 +125,8 @@ private:
 // Any other type: sequential writes of at most one erase block each, carried
 // on by the device's file position.
 [[nodiscard]] int copy_to_device(const MtdDevice &dev, const MtdGeometry &g, ImageSource &src,
-                                 unsigned char *block, std::uint32_t remaining, const char *dev_path,
-                                 const char *file) noexcept {
+                                 unsigned char *block, std::uint32_t remaining,
+                                 const char *dev_path, const char *file) noexcept {
     while (remaining != 0) {
         const std::uint32_t chunk = remaining < g.erasesize ? remaining : g.erasesize;
         if (!read_chunk(src, block, chunk, file)) return -1;

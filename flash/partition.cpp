@@ -6,12 +6,12 @@
 // with one write().
 #include "mfg.h"
 
-#include <cerrno>
-#include <cstdint>
-#include <cstring>
 #include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 
 #include "common/heap.h"
 #include "common/log.h"

@@ -52,7 +52,9 @@ extern "C" int mfg_write_client_authdata(const void *data, int length) noexcept 
     if (length < 0 || (data == nullptr && length > 0)) return 1;
     mfg::StoreSession store;  // its close writes the image back
     if (!store.valid()) return 1;
-    return mfg_store_write(store.get(), MFG_SECTION_CLIENT_AUTH, bytes_or_empty(data), length) != 0 ? 1 : 0;
+    return mfg_store_write(store.get(), MFG_SECTION_CLIENT_AUTH, bytes_or_empty(data), length) != 0
+               ? 1
+               : 0;
 }
 
 extern "C" int mfg_read_client_authdata(void *buf, int *length) noexcept {
@@ -63,7 +65,9 @@ extern "C" int mfg_read_client_authdata(void *buf, int *length) noexcept {
     return mfg_store_read(store.get(), MFG_SECTION_CLIENT_AUTH, buf, length) != 0 ? 1 : 0;
 }
 
-extern "C" int mfg_have_client_authdata(void) noexcept { return have_section(MFG_SECTION_CLIENT_AUTH); }
+extern "C" int mfg_have_client_authdata(void) noexcept {
+    return have_section(MFG_SECTION_CLIENT_AUTH);
+}
 
 extern "C" int mfg_have_client_authdata_key(void) noexcept {
     return have_section(MFG_SECTION_CLIENT_AUTH_KEY);
@@ -76,8 +80,12 @@ extern "C" int mfg_write_client_authdata_key(const void *key, int length) noexce
     if (!store.valid()) return 1;
     KeyBuffer cipher;
     int cipher_len = 0;
-    if (!cipher.valid() || encrypt_keyblob(bytes_or_empty(key), length, cipher.get(), &cipher_len) != 0) return 1;
-    return mfg_store_write(store.get(), MFG_SECTION_CLIENT_AUTH_KEY, cipher.get(), cipher_len) != 0 ? 1 : 0;
+    if (!cipher.valid() ||
+        encrypt_keyblob(bytes_or_empty(key), length, cipher.get(), &cipher_len) != 0)
+        return 1;
+    return mfg_store_write(store.get(), MFG_SECTION_CLIENT_AUTH_KEY, cipher.get(), cipher_len) != 0
+               ? 1
+               : 0;
 }
 
 extern "C" int mfg_read_client_authdata_key(void *out, int *length) noexcept {

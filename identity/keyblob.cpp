@@ -36,7 +36,8 @@ int derive_key_material(Wiped<EVP_MAX_MD_SIZE> &digest) {
     Wiped<MFG_DEVICE_SECRET_SIZE> secret;
     if (mfg_device_secret(secret.bytes) != 0) return -1;
     unsigned int n = 0;
-    if (EVP_Digest(secret.bytes, sizeof secret.bytes, digest.bytes, &n, EVP_sha256(), nullptr) != 1 ||
+    if (EVP_Digest(secret.bytes, sizeof secret.bytes, digest.bytes, &n, EVP_sha256(), nullptr) !=
+            1 ||
         n != 2 * kAesKeySize)
         return -2;
     return 0;
@@ -75,7 +76,8 @@ int crypt_keyblob(Direction dir, const void *in, int inlen, void *out, int *outl
     Wiped<EVP_MAX_MD_SIZE> digest;
     const int r = derive_key_material(digest);
     if (r == -1) return -1;
-    if (r != 0 || inlen < 0 || (in == nullptr && inlen > 0) || out == nullptr || outlen == nullptr ||
+    if (r != 0 || inlen < 0 || (in == nullptr && inlen > 0) || out == nullptr ||
+        outlen == nullptr ||
         !run_cipher(dir, digest.bytes, digest.bytes + kAesKeySize, in, inlen,
                     static_cast<unsigned char *>(out), outlen)) {
         log_cipher_failure(dir);

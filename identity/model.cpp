@@ -16,7 +16,8 @@ const mfg_model_entry *find_model(const char *serial) {
     const auto c3 = static_cast<unsigned char>(serial[3]);
     for (int i = 0; i < mfg_model_count; ++i) {
         const mfg_model_entry &e = mfg_model_table[i];
-        if (static_cast<unsigned char>(e.code[1]) == c3 && static_cast<unsigned char>(e.code[0]) == c2)
+        if (static_cast<unsigned char>(e.code[1]) == c3 &&
+            static_cast<unsigned char>(e.code[0]) == c2)
             return &e;
     }
     return nullptr;

@@ -35,7 +35,8 @@ constexpr int mfg_model_first_bad(const mfg_model_entry *table, int count) {
     for (int i = 0; i < count; ++i) {
         if (!mfg_model_code_ok(table[i]) || !mfg_model_name_ok(table[i])) return i;
         for (int j = 0; j < i; ++j)
-            if (table[j].code[0] == table[i].code[0] && table[j].code[1] == table[i].code[1]) return i;
+            if (table[j].code[0] == table[i].code[0] && table[j].code[1] == table[i].code[1])
+                return i;
     }
     return -1;
 }

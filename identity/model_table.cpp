@@ -11,6 +11,7 @@ constexpr mfg_model_entry mfg_model_table[] = {
 #undef MFG_MODEL
 
 constexpr int kEntries = static_cast<int>(sizeof mfg_model_table / sizeof mfg_model_table[0]);
-static_assert(kEntries == mfg_model_count, "model_table.def must hold exactly mfg_model_count entries");
+static_assert(kEntries == mfg_model_count,
+              "model_table.def must hold exactly mfg_model_count entries");
 static_assert(mfg_model_first_bad(mfg_model_table, kEntries) == -1,
               "model_table.def: an entry has a bad or duplicate code, or a bad name");

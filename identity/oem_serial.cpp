@@ -7,7 +7,8 @@
 #include "mfg.h"
 
 int mfg_oem_serial_flash_write(const char *text) noexcept {
-    return mfg_write_flashpart(MFG_OEM_SERIAL_DEVICE, text, static_cast<int>(std::strlen(text)) + 1);
+    return mfg_write_flashpart(MFG_OEM_SERIAL_DEVICE, text,
+                               static_cast<int>(std::strlen(text)) + 1);
 }
 
 int mfg_oem_serial_flash_read(char *buf, int length) noexcept {

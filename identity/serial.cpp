@@ -34,7 +34,8 @@ int read_override(UniqueFile file, char *buf, int length) {
 // bytes. Nothing after buf + length is looked at.
 bool is_unknown(const char *buf, int length) {
     static constexpr char kUnknown[] = "UNKNOWN";
-    return length >= static_cast<int>(sizeof kUnknown) && std::memcmp(buf, kUnknown, sizeof kUnknown) == 0;
+    return length >= static_cast<int>(sizeof kUnknown) &&
+           std::memcmp(buf, kUnknown, sizeof kUnknown) == 0;
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ extern "C" int mfg_valid_serial(const char *serial) noexcept {
     // Its input: the first nine bytes as they are (letter case matters). The
     // tenth character of a 14-character serial is covered by nothing.
     std::uint16_t crc = 0;
-    for (std::size_t i = 0; i < 9; ++i) crc = mfg_crc16_update(crc, static_cast<std::uint8_t>(serial[i]));
+    for (std::size_t i = 0; i < 9; ++i)
+        crc = mfg_crc16_update(crc, static_cast<std::uint8_t>(serial[i]));
     return crc == want ? 1 : 0;
 }

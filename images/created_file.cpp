@@ -1,8 +1,8 @@
 #include "images/created_file.h"
 
+#include <unistd.h>
 #include <cerrno>
 #include <cstdlib>
-#include <unistd.h>
 
 namespace mfg {
 

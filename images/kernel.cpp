@@ -5,10 +5,10 @@
 
 #include "mfg.h"
 
+#include <syslog.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <syslog.h>
 
 #include "common/be.h"
 #include "common/md5.h"
@@ -29,8 +29,8 @@ void encode_image_tag(unsigned char tag[kImageTagSize], std::uint32_t image_len)
     put_be32(tag + 16, image_len);
 }
 
-void encode_container_header(unsigned char header[kContainerHeaderSize], const unsigned char md5[16],
-                             std::uint32_t image_len) noexcept {
+void encode_container_header(unsigned char header[kContainerHeaderSize],
+                             const unsigned char md5[16], std::uint32_t image_len) noexcept {
     std::memcpy(header, md5, 16);
     put_be32(header + 16, image_len + kImageTagSize);
     put_be32(header + 20, MFG_SECTION_MAGIC);
@@ -46,7 +46,8 @@ namespace {
     encode_image_tag(tag, len);
     unsigned char digest[16];
     Md5 md5;
-    if (!md5.update(tag, kImageTagSize) || !md5.update(image, len) || !md5.final(digest)) return false;
+    if (!md5.update(tag, kImageTagSize) || !md5.update(image, len) || !md5.final(digest))
+        return false;
     encode_container_header(head, digest, len);
     return true;
 }

@@ -29,7 +29,7 @@ inline constexpr char kImageTagName[] = "sysa_kersig";
 // The 20 tag bytes for an image of image_len bytes.
 void encode_image_tag(unsigned char tag[kImageTagSize], std::uint32_t image_len) noexcept;
 // The 24 header bytes for a container holding image_len bytes of image.
-void encode_container_header(unsigned char header[kContainerHeaderSize], const unsigned char md5[16],
-                             std::uint32_t image_len) noexcept;
+void encode_container_header(unsigned char header[kContainerHeaderSize],
+                             const unsigned char md5[16], std::uint32_t image_len) noexcept;
 
 }  // namespace mfg

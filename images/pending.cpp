@@ -6,14 +6,14 @@
 
 #include "mfg.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "common/unique_fd.h"
 #include "images/created_file.h"
@@ -26,7 +26,8 @@ constexpr const char *kSysaCodeDevice = "/dev/tqrd.rsysa_code";
 // A pending file mapped read-only; unmapped, then closed, when the owner goes.
 class PendingMapping {
 public:
-    explicit PendingMapping(const char *path) noexcept : fd_(mfg_map_pending(path, &map_, &size_)) {}
+    explicit PendingMapping(const char *path) noexcept
+        : fd_(mfg_map_pending(path, &map_, &size_)) {}
     ~PendingMapping() {
         if (map_ != nullptr) ::munmap(const_cast<void *>(map_), static_cast<size_t>(size_));
     }

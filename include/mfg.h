@@ -86,12 +86,12 @@ MFG_API int mfg_have_client_authdata_key(void) MFG_NOEXCEPT;
  * exactly as stored: use the offsets below, integers are big-endian. */
 #define MFG_BOOTOPTS_SIZE 2316
 #define MFG_BOOTOPTS_MAGIC 0x00000E0Du
-#define MFG_BOOTOPTS_OFF_CHECKSUM 0     /* u32 */
-#define MFG_BOOTOPTS_OFF_FLASH_CMD 4    /* 1024 bytes, NUL-terminated */
-#define MFG_BOOTOPTS_OFF_RAM_CMD 1028   /* 1024 bytes, NUL-terminated */
-#define MFG_BOOTOPTS_OFF_FLAG 2052      /* u32 */
-#define MFG_BOOTOPTS_OFF_VERSION 2056   /* 256 bytes, NUL-terminated */
-#define MFG_BOOTOPTS_OFF_MAGIC 2312     /* u32 */
+#define MFG_BOOTOPTS_OFF_CHECKSUM 0   /* u32 */
+#define MFG_BOOTOPTS_OFF_FLASH_CMD 4  /* 1024 bytes, NUL-terminated */
+#define MFG_BOOTOPTS_OFF_RAM_CMD 1028 /* 1024 bytes, NUL-terminated */
+#define MFG_BOOTOPTS_OFF_FLAG 2052    /* u32 */
+#define MFG_BOOTOPTS_OFF_VERSION 2056 /* 256 bytes, NUL-terminated */
+#define MFG_BOOTOPTS_OFF_MAGIC 2312   /* u32 */
 #define MFG_BOOTOPTS_CMD_SIZE 1024
 #define MFG_BOOTOPTS_VERSION_SIZE 256
 

@@ -21,10 +21,13 @@ namespace {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-int remove_entry(const char *path, const struct stat64 *, int, struct FTW *) { return ::remove(path); }
+int remove_entry(const char *path, const struct stat64 *, int, struct FTW *) {
+    return ::remove(path);
+}
 
 bool mkdir_parents(const std::string &dir) {
-    for (size_t slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1))
+    for (size_t slash = dir.find('/', 1); slash != std::string::npos;
+         slash = dir.find('/', slash + 1))
         if (::mkdir(dir.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) return false;
     return ::mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST;
 }
@@ -71,7 +74,8 @@ int mfgsim_create(const char *dir, const char *conf_text) {
         return errno = EINVAL, -1;
     }
     struct stat64 st;
-    if (real::lstat64(dir, &st) == 0 && ::nftw64(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS) != 0) return -1;
+    if (real::lstat64(dir, &st) == 0 && ::nftw64(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS) != 0)
+        return -1;
     if (!mkdir_parents(dir) || !write_text(std::string(dir) + "/board.conf", text)) return -1;
     return mfgsim_select(dir);
 }
@@ -183,7 +187,8 @@ const char *mfgsim_part_name(unsigned index) {
     Guard guard;
     Lock lock(state_mutex());
     auto board = active_board();
-    return board && index < board->parts.size() ? board->parts[index]->layout().name.c_str() : nullptr;
+    return board && index < board->parts.size() ? board->parts[index]->layout().name.c_str()
+                                                : nullptr;
 }
 
 const char *mfgsim_syslog_file(void) {

@@ -21,7 +21,7 @@ namespace {
 // words, counters (64 bits each), erase counts (32 bits per block), one
 // programmed flag byte per page.
 constexpr char kMetaMagic[8] = {'M', 'F', 'G', 'S', 'I', 'M', '2', '\0'};
-constexpr size_t kHeaderWords = 5;        // type, size, erasesize, page size, block count
+constexpr size_t kHeaderWords = 5;  // type, size, erasesize, page size, block count
 constexpr size_t kCountersOffset = 64;
 constexpr size_t kEraseCountsOffset = 128;
 constexpr size_t kChunk = 64 * 1024;
@@ -43,8 +43,9 @@ void put_le(unsigned char *p, std::uint64_t v, unsigned bytes) {
 // The header: magic, then type, size, erase size, page size, block count.
 void encode_header(unsigned char *out, const PartLayout &layout) {
     std::memcpy(out, kMetaMagic, sizeof kMetaMagic);
-    const std::uint32_t words[kHeaderWords] = {static_cast<std::uint32_t>(layout.type), layout.size, layout.erasesize,
-                                               kPageSize, (layout.size - 1) / layout.erasesize + 1};
+    const std::uint32_t words[kHeaderWords] = {static_cast<std::uint32_t>(layout.type), layout.size,
+                                               layout.erasesize, kPageSize,
+                                               (layout.size - 1) / layout.erasesize + 1};
     for (size_t i = 0; i < kHeaderWords; ++i) put_le(out + sizeof kMetaMagic + 4 * i, words[i], 4);
 }
 constexpr size_t kHeaderBytes = sizeof kMetaMagic + 4 * kHeaderWords;
@@ -53,7 +54,9 @@ constexpr size_t kHeaderBytes = sizeof kMetaMagic + 4 * kHeaderWords;
 // going on after short transfers and interruptions; false with errno.
 template <class Buf, class Call>
 bool transfer_all(int fd, Buf *buf, size_t len, long long off, Call call) {
-    auto *p = static_cast<std::conditional_t<std::is_const_v<Buf>, const unsigned char, unsigned char> *>(buf);
+    auto *p =
+        static_cast<std::conditional_t<std::is_const_v<Buf>, const unsigned char, unsigned char> *>(
+            buf);
     while (len > 0) {
         ssize_t n = call(fd, p, len, off);
         if (n < 0 && errno == EINTR) continue;
@@ -135,7 +138,9 @@ bool Partition::map_meta(int fd) {
     return true;
 }
 
-std::uint64_t Partition::counter(Counter c) const { return get_le(counters_ + 8 * static_cast<unsigned>(c), 8); }
+std::uint64_t Partition::counter(Counter c) const {
+    return get_le(counters_ + 8 * static_cast<unsigned>(c), 8);
+}
 
 void Partition::add(Counter c, std::uint64_t n) {
     unsigned char *p = counters_ + 8 * static_cast<unsigned>(c);
@@ -159,7 +164,8 @@ bool Partition::create_files() {
     if (meta.get() < 0) return false;
     unsigned char header[kCountersOffset] = {};
     encode_header(header, layout_);
-    if (::ftruncate(meta.get(), static_cast<off_t>(meta_size(blocks(), pages()))) != 0) return false;
+    if (::ftruncate(meta.get(), static_cast<off_t>(meta_size(blocks(), pages()))) != 0)
+        return false;
     if (!pwrite_all(meta.get(), header, sizeof header, 0)) return false;
     return map_meta(meta.get());
 }
@@ -174,7 +180,8 @@ bool Partition::attach(bool create) {
         unsigned char header[kHeaderBytes], expect[kHeaderBytes];
         encode_header(expect, layout_);
         struct stat64 bin;
-        if (pread_all(meta.get(), header, sizeof header, 0) && std::memcmp(header, expect, sizeof header) == 0 &&
+        if (pread_all(meta.get(), header, sizeof header, 0) &&
+            std::memcmp(header, expect, sizeof header) == 0 &&
             real::stat64(bin_path_.c_str(), &bin) == 0 &&
             static_cast<unsigned long long>(bin.st_size) == layout_.size && map_meta(meta.get())) {
             errno = saved;
@@ -198,7 +205,9 @@ void Partition::info(mtd_info_user &out) const {
         out.writesize = kPageSize;
         out.oobsize = 64;
     } else {
-        out.flags = is_ram() ? MTD_CAP_RAM : layout_.type == MTD_ROM ? MTD_CAP_ROM : MTD_CAP_NORFLASH;
+        out.flags = is_ram()                  ? MTD_CAP_RAM
+                    : layout_.type == MTD_ROM ? MTD_CAP_ROM
+                                              : MTD_CAP_NORFLASH;
         out.writesize = 1;
     }
 }
@@ -225,13 +234,14 @@ ssize_t Partition::program(int fd, const void *buf, size_t len, long long off) {
         auto first = static_cast<std::uint32_t>(off / kPageSize);
         auto count = static_cast<std::uint32_t>(len / kPageSize);
         for (std::uint32_t p = first; p < first + count; ++p) {
-            if (block_is_bad_index(static_cast<std::uint32_t>(
-                    static_cast<unsigned long long>(p) * kPageSize / layout_.erasesize))) {
+            if (block_is_bad_index(static_cast<std::uint32_t>(static_cast<unsigned long long>(p) *
+                                                              kPageSize / layout_.erasesize))) {
                 good = static_cast<size_t>(p - first) * kPageSize;
                 break;
             }
             if (programmed_[p]) {
-                if (!reprogrammed_pages) reprogrammed = hex(static_cast<unsigned long long>(p) * kPageSize);
+                if (!reprogrammed_pages)
+                    reprogrammed = hex(static_cast<unsigned long long>(p) * kPageSize);
                 ++reprogrammed_pages;
             }
         }
@@ -260,12 +270,13 @@ ssize_t Partition::program(int fd, const void *buf, size_t len, long long off) {
     }
     if (reprogrammed_pages)
         violation("page at " + reprogrammed + " programmed again without an erase (" +
-                  std::to_string(reprogrammed_pages) + " page(s) in a write of " + std::to_string(len) +
-                  " bytes at " + hex(static_cast<unsigned long long>(off)) + ")");
+                  std::to_string(reprogrammed_pages) + " page(s) in a write of " +
+                  std::to_string(len) + " bytes at " + hex(static_cast<unsigned long long>(off)) +
+                  ")");
     if (good < len) {
         unsigned long long at = static_cast<unsigned long long>(off) + good;
-        violation("write into bad block " + std::to_string(at / layout_.erasesize) + " at " + hex(at) +
-                  " (write of " + std::to_string(len) + " bytes at " +
+        violation("write into bad block " + std::to_string(at / layout_.erasesize) + " at " +
+                  hex(at) + " (write of " + std::to_string(len) + " bytes at " +
                   hex(static_cast<unsigned long long>(off)) + ")");
         return errno = EIO, -1;
     }
@@ -277,9 +288,11 @@ int Partition::erase(int fd, std::uint32_t start, std::uint32_t length) {
     if (start >= layout_.size || length > layout_.size - start) return errno = EINVAL, -1;
     if (length == 0) return 0;
     if (start % layout_.erasesize || length % layout_.erasesize) return errno = EINVAL, -1;
-    for (std::uint32_t b = start / layout_.erasesize; b < (start + static_cast<unsigned long long>(length)) / layout_.erasesize; ++b) {
+    for (std::uint32_t b = start / layout_.erasesize;
+         b < (start + static_cast<unsigned long long>(length)) / layout_.erasesize; ++b) {
         if (is_nand() && block_is_bad_index(b)) return errno = EIO, -1;
-        if (!fill_ff(fd, static_cast<long long>(b) * layout_.erasesize, layout_.erasesize)) return -1;
+        if (!fill_ff(fd, static_cast<long long>(b) * layout_.erasesize, layout_.erasesize))
+            return -1;
         unsigned char *count = erase_counts_ + 4 * size_t{b};
         put_le(count, get_le(count, 4) + 1, 4);
         add(Counter::Erases);
@@ -344,7 +357,8 @@ std::shared_ptr<Board> load_board(const std::string &dir, std::string &error) {
         text.clear();
         char buf[4096];
         ssize_t n;
-        while ((n = real::read(conf.get(), buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+        while ((n = real::read(conf.get(), buf, sizeof buf)) > 0)
+            text.append(buf, static_cast<size_t>(n));
         if (n < 0) {
             error = "cannot read board.conf: " + std::string(std::strerror(errno));
             return nullptr;
@@ -364,7 +378,8 @@ std::shared_ptr<Board> load_board(const std::string &dir, std::string &error) {
     board->pending_limit = layout.pending_limit;
     board->faults = std::move(layout.faults);
     unsigned index = 0;
-    for (auto &p : layout.parts) board->parts.push_back(std::make_shared<Partition>(std::move(p), dir, index++));
+    for (auto &p : layout.parts)
+        board->parts.push_back(std::make_shared<Partition>(std::move(p), dir, index++));
     return board;
 }
 

@@ -17,23 +17,36 @@ namespace mfgsim {
 constexpr std::uint32_t kPageSize = 2048;
 
 // Calls that fault rules can make fail.
-enum class Op { Open, MemGetInfo, MemErase, MemGetBadBlock, Read, Write, Pwrite, Fstat, Mkstemp,
-                Pread, Lseek, Stat, Unlink };
+enum class Op {
+    Open,
+    MemGetInfo,
+    MemErase,
+    MemGetBadBlock,
+    Read,
+    Write,
+    Pwrite,
+    Fstat,
+    Mkstemp,
+    Pread,
+    Lseek,
+    Stat,
+    Unlink
+};
 [[nodiscard]] bool op_from_name(const char *name, Op &out);
 
 struct Fault {
     Op op = Op::Open;
-    std::string glob;       // fnmatch pattern on the path the program used
-    unsigned nth = 1;       // first failing matching call, 1-based
-    unsigned count = 1;     // failing calls from nth on; 0: all of them
-    int err = 5;            // errno of the failure (EIO)
-    long partial = -1;      // >= 0: read/write only this many bytes instead
-    unsigned hits = 0;      // matching calls seen since the board was selected
+    std::string glob;    // fnmatch pattern on the path the program used
+    unsigned nth = 1;    // first failing matching call, 1-based
+    unsigned count = 1;  // failing calls from nth on; 0: all of them
+    int err = 5;         // errno of the failure (EIO)
+    long partial = -1;   // >= 0: read/write only this many bytes instead
+    unsigned hits = 0;   // matching calls seen since the board was selected
 };
 
 struct PartLayout {
     std::string name;
-    int type = 4;                    // MTD type: 4 NAND, 3 NOR, 1 RAM, ...
+    int type = 4;  // MTD type: 4 NAND, 3 NOR, 1 RAM, ...
     std::uint32_t size = 0;
     std::uint32_t erasesize = 0;
     std::vector<std::string> aliases;  // names after "/dev/tqrd."

@@ -29,8 +29,10 @@ bool parse_number(const char *s, unsigned long long &out) {
     if (*s == '-') return false;
     out = std::strtoull(s, &end, 0);
     if (errno || end == s) return false;
-    if (*end == 'K' || *end == 'k') out *= 1024, ++end;
-    else if (*end == 'M' || *end == 'm') out *= 1024 * 1024, ++end;
+    if (*end == 'K' || *end == 'k')
+        out *= 1024, ++end;
+    else if (*end == 'M' || *end == 'm')
+        out *= 1024 * 1024, ++end;
     return *end == '\0';
 }
 
@@ -52,12 +54,14 @@ int create(const char *dir, const char *conf_file) {
         return 1;
     }
     if (mfgsim_create(dir, conf.c_str()) != 0) {
-        std::fprintf(stderr, "mfgsim-board: cannot create board %s: %s\n", dir, std::strerror(errno));
+        std::fprintf(stderr, "mfgsim-board: cannot create board %s: %s\n", dir,
+                     std::strerror(errno));
         return 1;
     }
     for (unsigned i = 0; const char *name = mfgsim_part_name(i); ++i) {
         if (!mfgsim_part_file(name)) {
-            std::fprintf(stderr, "mfgsim-board: cannot create partition %s: %s\n", name, std::strerror(errno));
+            std::fprintf(stderr, "mfgsim-board: cannot create partition %s: %s\n", name,
+                         std::strerror(errno));
             return 1;
         }
     }
@@ -66,23 +70,30 @@ int create(const char *dir, const char *conf_file) {
 
 const char *type_name(int type) {
     switch (type) {
-    case 1: return "ram";
-    case 3: return "nor";
-    case 4: return "nand";
-    default: return "other";
+        case 1:
+            return "ram";
+        case 3:
+            return "nor";
+        case 4:
+            return "nand";
+        default:
+            return "other";
     }
 }
 
 int stats() {
-    std::printf("%-14s %-5s %9s %8s %8s %12s %7s %7s %10s\n", "partition", "type", "size", "erases", "pages",
-                "bytes", "writes", "reads", "violations");
+    std::printf("%-14s %-5s %9s %8s %8s %12s %7s %7s %10s\n", "partition", "type", "size", "erases",
+                "pages", "bytes", "writes", "reads", "violations");
     for (unsigned i = 0; const char *name = mfgsim_part_name(i); ++i) {
         mfgsim_stats s{};
         unsigned size = 0, erasesize = 0;
         int type = 0;
-        if (mfgsim_get_stats(name, &s) != 0 || mfgsim_part_geometry(name, &size, &erasesize, &type) != 0) return 1;
-        std::printf("%-14s %-5s %9u %8llu %8llu %12llu %7llu %7llu %10llu\n", name, type_name(type), size, s.erases,
-                    s.pages_programmed, s.bytes_written, s.write_calls, s.read_calls, s.violations);
+        if (mfgsim_get_stats(name, &s) != 0 ||
+            mfgsim_part_geometry(name, &size, &erasesize, &type) != 0)
+            return 1;
+        std::printf("%-14s %-5s %9u %8llu %8llu %12llu %7llu %7llu %10llu\n", name, type_name(type),
+                    size, s.erases, s.pages_programmed, s.bytes_written, s.write_calls,
+                    s.read_calls, s.violations);
     }
     return 0;
 }
@@ -111,8 +122,10 @@ int dump(const char *part, unsigned long long offset, unsigned long long len, bo
         std::string hex, text;
         for (size_t i = 0; i < 16; ++i) {
             char b[4];
-            if (i < got) std::snprintf(b, sizeof b, "%02x", row[i]);
-            else std::snprintf(b, sizeof b, "  ");
+            if (i < got)
+                std::snprintf(b, sizeof b, "%02x", row[i]);
+            else
+                std::snprintf(b, sizeof b, "  ");
             hex += b;
             if (i % 2 == 1 && i != 15) hex += ' ';
             if (i < got) text += std::isprint(row[i]) ? static_cast<char>(row[i]) : '.';
@@ -133,7 +146,8 @@ int main(int argc, char **argv) {
         if (mfgsim_select(argv[2]) != 0) return 1;
         if (cmd == "stats") return stats();
         unsigned long long offset = 0, len = 0;
-        if ((argc >= 5 && !parse_number(argv[4], offset)) || (argc == 6 && !parse_number(argv[5], len)))
+        if ((argc >= 5 && !parse_number(argv[4], offset)) ||
+            (argc == 6 && !parse_number(argv[5], len)))
             return usage();
         return dump(argv[3], offset, len, argc == 6);
     }

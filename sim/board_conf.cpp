@@ -14,10 +14,12 @@ struct OpName {
     Op op;
 };
 constexpr OpName kOps[] = {
-    {"open", Op::Open},     {"MEMGETINFO", Op::MemGetInfo}, {"MEMERASE", Op::MemErase},
-    {"MEMGETBADBLOCK", Op::MemGetBadBlock}, {"read", Op::Read}, {"write", Op::Write},
-    {"pwrite", Op::Pwrite}, {"fstat", Op::Fstat},   {"mkstemp", Op::Mkstemp},
-    {"pread", Op::Pread},   {"lseek", Op::Lseek},   {"stat", Op::Stat},
+    {"open", Op::Open},         {"MEMGETINFO", Op::MemGetInfo},
+    {"MEMERASE", Op::MemErase}, {"MEMGETBADBLOCK", Op::MemGetBadBlock},
+    {"read", Op::Read},         {"write", Op::Write},
+    {"pwrite", Op::Pwrite},     {"fstat", Op::Fstat},
+    {"mkstemp", Op::Mkstemp},   {"pread", Op::Pread},
+    {"lseek", Op::Lseek},       {"stat", Op::Stat},
     {"unlink", Op::Unlink},
 };
 
@@ -26,13 +28,20 @@ struct ErrnoName {
     int value;
 };
 constexpr ErrnoName kErrnos[] = {
-    {"EPERM", EPERM},   {"ENOENT", ENOENT}, {"EINTR", EINTR},   {"EIO", EIO},
-    {"ENXIO", ENXIO},   {"EBADF", EBADF},   {"EAGAIN", EAGAIN}, {"ENOMEM", ENOMEM},
-    {"EACCES", EACCES}, {"EFAULT", EFAULT}, {"EBUSY", EBUSY},   {"EEXIST", EEXIST},
-    {"ENODEV", ENODEV}, {"EISDIR", EISDIR}, {"EINVAL", EINVAL}, {"ENFILE", ENFILE},
-    {"EMFILE", EMFILE}, {"ENOTTY", ENOTTY}, {"EFBIG", EFBIG},   {"ENOSPC", ENOSPC},
-    {"EROFS", EROFS},   {"ERANGE", ERANGE}, {"EBADMSG", EBADMSG}, {"EOPNOTSUPP", EOPNOTSUPP},
-    {"ETIMEDOUT", ETIMEDOUT}, {"EDQUOT", EDQUOT}, {"EUCLEAN", EUCLEAN}, {"ENAMETOOLONG", ENAMETOOLONG},
+    {"EPERM", EPERM},         {"ENOENT", ENOENT},
+    {"EINTR", EINTR},         {"EIO", EIO},
+    {"ENXIO", ENXIO},         {"EBADF", EBADF},
+    {"EAGAIN", EAGAIN},       {"ENOMEM", ENOMEM},
+    {"EACCES", EACCES},       {"EFAULT", EFAULT},
+    {"EBUSY", EBUSY},         {"EEXIST", EEXIST},
+    {"ENODEV", ENODEV},       {"EISDIR", EISDIR},
+    {"EINVAL", EINVAL},       {"ENFILE", ENFILE},
+    {"EMFILE", EMFILE},       {"ENOTTY", ENOTTY},
+    {"EFBIG", EFBIG},         {"ENOSPC", ENOSPC},
+    {"EROFS", EROFS},         {"ERANGE", ERANGE},
+    {"EBADMSG", EBADMSG},     {"EOPNOTSUPP", EOPNOTSUPP},
+    {"ETIMEDOUT", ETIMEDOUT}, {"EDQUOT", EDQUOT},
+    {"EUCLEAN", EUCLEAN},     {"ENAMETOOLONG", ENAMETOOLONG},
 };
 
 constexpr char kDefaultConf[] =
@@ -52,8 +61,10 @@ bool parse_size(const std::string &s, unsigned long long &out) {
     unsigned long long v = std::strtoull(s.c_str(), &end, 0);
     if (errno || end == s.c_str()) return false;
     unsigned long long mult = 1;
-    if (*end == 'K' || *end == 'k') mult = 1024, ++end;
-    else if (*end == 'M' || *end == 'm') mult = 1024 * 1024, ++end;
+    if (*end == 'K' || *end == 'k')
+        mult = 1024, ++end;
+    else if (*end == 'M' || *end == 'm')
+        mult = 1024 * 1024, ++end;
     if (*end) return false;
     if (v > ~0ull / mult) return false;
     out = v * mult;
@@ -160,11 +171,15 @@ bool parse_fault(const std::vector<std::string> &w, BoardLayout &board, std::str
         std::string key, value;
         key_value(w[i], key, value);
         std::uint32_t n;
-        if (key == "nth" && parse_u32(value, n) && n > 0) f.nth = n;
-        else if (key == "count" && parse_u32(value, n)) f.count = n;
+        if (key == "nth" && parse_u32(value, n) && n > 0)
+            f.nth = n;
+        else if (key == "count" && parse_u32(value, n))
+            f.count = n;
         else if (key == "errno" && parse_errno(value, f.err)) {
-        } else if (key == "partial" && parse_u32(value, n) && n <= 0x7FFFFFFF) f.partial = static_cast<long>(n);
-        else return why = "bad word " + w[i], false;
+        } else if (key == "partial" && parse_u32(value, n) && n <= 0x7FFFFFFF)
+            f.partial = static_cast<long>(n);
+        else
+            return why = "bad word " + w[i], false;
     }
     board.faults.push_back(std::move(f));
     return true;
@@ -195,13 +210,16 @@ bool parse_board_conf(const std::string &text, BoardLayout &out, std::string &er
         std::string why;
         bool ok = false;
         unsigned long long limit = 0;
-        if (w[0] == "part") ok = parse_part(w, board, why);
-        else if (w[0] == "fault") ok = parse_fault(w, board, why);
+        if (w[0] == "part")
+            ok = parse_part(w, board, why);
+        else if (w[0] == "fault")
+            ok = parse_fault(w, board, why);
         else if (w[0] == "pending_limit" && w.size() == 2 && parse_size(w[1], limit) &&
                  limit <= 0x7FFFFFFFFFFFFFFFull) {
             board.pending_limit = static_cast<long long>(limit);
             ok = true;
-        } else why = "unknown directive";
+        } else
+            why = "unknown directive";
         if (!ok) {
             error = "board.conf line " + std::to_string(lineno) + ": " + why;
             return false;

@@ -66,17 +66,19 @@ bool apply_io_fault(Board &board, Op op, const FdEntry &e, size_t &n) {
 
 template <class Pass>
 ssize_t read_common(int fd, size_t n, Op op, Pass pass) {
-    return on_tracked(fd, [&] { return pass(n); }, [&](const Call &c, int saved) -> ssize_t {
-        if (!apply_io_fault(*c.board, op, *c.entry, n)) return -1;
-        if (c.entry->part) {
-            if (!c.entry->part->ensure()) return -1;
-            c.entry->part->add(Counter::ReadCalls);
-            if ((c.entry->flags & O_ACCMODE) == O_WRONLY) return errno = EBADF, -1;
-        }
-        ssize_t r = pass(n);
-        if (r >= 0) errno = saved;
-        return r;
-    });
+    return on_tracked(
+        fd, [&] { return pass(n); },
+        [&](const Call &c, int saved) -> ssize_t {
+            if (!apply_io_fault(*c.board, op, *c.entry, n)) return -1;
+            if (c.entry->part) {
+                if (!c.entry->part->ensure()) return -1;
+                c.entry->part->add(Counter::ReadCalls);
+                if ((c.entry->flags & O_ACCMODE) == O_WRONLY) return errno = EBADF, -1;
+            }
+            ssize_t r = pass(n);
+            if (r >= 0) errno = saved;
+            return r;
+        });
 }
 
 // Bytes of an n-byte write at pos that fit under the pending directory's limit.
@@ -90,42 +92,46 @@ size_t fit_pending(const Board &board, int fd, size_t n, long long pos) {
     if (room < 0) room = 0;
     long long allowed_end = st.st_size + room;
     if (allowed_end <= pos) return 0;
-    return allowed_end - pos < static_cast<long long>(n) ? static_cast<size_t>(allowed_end - pos) : n;
+    return allowed_end - pos < static_cast<long long>(n) ? static_cast<size_t>(allowed_end - pos)
+                                                         : n;
 }
 
 // write (at the descriptor's position: at < 0) and pwrite (at >= 0).
 template <class Pass>
 ssize_t write_common(int fd, const void *buf, size_t n, long long at, Op op, Pass pass) {
-    return on_tracked(fd, [&] { return pass(n); }, [&](const Call &c, int saved) -> ssize_t {
-        FdEntry &e = *c.entry;
-        if (!apply_io_fault(*c.board, op, e, n)) return -1;
-        if (e.part) {
-            if ((e.flags & O_ACCMODE) == O_RDONLY) return errno = EBADF, -1;
-            if (!e.part->ensure()) return -1;
-            long long pos = at >= 0 ? at : real::lseek64(fd, 0, SEEK_CUR);
-            if (pos < 0) return -1;
-            ssize_t r = e.part->program(fd, buf, n, pos);
-            if (r < 0) return -1;
-            if (at < 0 && real::lseek64(fd, pos + r, SEEK_SET) < 0) return -1;
-            errno = saved;
+    return on_tracked(
+        fd, [&] { return pass(n); },
+        [&](const Call &c, int saved) -> ssize_t {
+            FdEntry &e = *c.entry;
+            if (!apply_io_fault(*c.board, op, e, n)) return -1;
+            if (e.part) {
+                if ((e.flags & O_ACCMODE) == O_RDONLY) return errno = EBADF, -1;
+                if (!e.part->ensure()) return -1;
+                long long pos = at >= 0 ? at : real::lseek64(fd, 0, SEEK_CUR);
+                if (pos < 0) return -1;
+                ssize_t r = e.part->program(fd, buf, n, pos);
+                if (r < 0) return -1;
+                if (at < 0 && real::lseek64(fd, pos + r, SEEK_SET) < 0) return -1;
+                errno = saved;
+                return r;
+            }
+            if (e.pending && n > 0) {
+                long long pos = at;
+                if (at < 0 || (e.flags & O_APPEND)) {
+                    struct stat64 st;
+                    pos = (e.flags & O_APPEND) && real::fstat64(fd, &st) == 0
+                              ? st.st_size
+                              : real::lseek64(fd, 0, SEEK_CUR);
+                }
+                if (pos >= 0) {
+                    n = fit_pending(*c.board, fd, n, pos);
+                    if (n == 0) return errno = ENOSPC, -1;
+                }
+            }
+            ssize_t r = pass(n);
+            if (r >= 0) errno = saved;
             return r;
-        }
-        if (e.pending && n > 0) {
-            long long pos = at;
-            if (at < 0 || (e.flags & O_APPEND)) {
-                struct stat64 st;
-                pos = (e.flags & O_APPEND) && real::fstat64(fd, &st) == 0 ? st.st_size
-                                                                          : real::lseek64(fd, 0, SEEK_CUR);
-            }
-            if (pos >= 0) {
-                n = fit_pending(*c.board, fd, n, pos);
-                if (n == 0) return errno = ENOSPC, -1;
-            }
-        }
-        ssize_t r = pass(n);
-        if (r >= 0) errno = saved;
-        return r;
-    });
+        });
 }
 
 // ---- lseek ----
@@ -133,7 +139,8 @@ ssize_t write_common(int fd, const void *buf, size_t n, long long at, Op op, Pas
 template <class Off, class Pass>
 Off lseek_common(int fd, Off off, int whence, Pass pass) {
     return on_tracked(fd, pass, [&](const Call &c, int saved) -> Off {
-        if (const Fault *f = c.board->fault(Op::Lseek, c.entry->path.c_str())) return errno = fault_errno(*f), -1;
+        if (const Fault *f = c.board->fault(Op::Lseek, c.entry->path.c_str()))
+            return errno = fault_errno(*f), -1;
         if (!c.entry->part) {
             Off r = pass();
             if (r >= 0) errno = saved;
@@ -141,9 +148,12 @@ Off lseek_common(int fd, Off off, int whence, Pass pass) {
         }
         // The character device seeks within [0, size].
         long long size = c.entry->part->layout().size, base = 0;
-        if (whence == SEEK_CUR) base = real::lseek64(fd, 0, SEEK_CUR);
-        else if (whence == SEEK_END) base = size;
-        else if (whence != SEEK_SET) return errno = EINVAL, -1;
+        if (whence == SEEK_CUR)
+            base = real::lseek64(fd, 0, SEEK_CUR);
+        else if (whence == SEEK_END)
+            base = size;
+        else if (whence != SEEK_SET)
+            return errno = EINVAL, -1;
         long long pos = base + static_cast<long long>(off);
         if (base < 0 || pos < 0 || pos > size) return errno = EINVAL, -1;
         if (real::lseek64(fd, pos, SEEK_SET) < 0) return -1;
@@ -157,7 +167,8 @@ Off lseek_common(int fd, Off off, int whence, Pass pass) {
 template <class St, class Pass>
 int fstat_common(int fd, St *st, Pass pass) {
     return on_tracked(fd, pass, [&](const Call &c, int saved) {
-        if (const Fault *f = c.board->fault(Op::Fstat, c.entry->path.c_str())) return errno = fault_errno(*f), -1;
+        if (const Fault *f = c.board->fault(Op::Fstat, c.entry->path.c_str()))
+            return errno = fault_errno(*f), -1;
         if (pass() != 0) return -1;
         if (c.entry->part && st) as_char_device(*st, *c.entry->part);
         errno = saved;
@@ -171,37 +182,38 @@ int device_ioctl(const Call &c, int fd, unsigned long request, void *arg) {
     Partition &part = *c.entry->part;
     if (!part.ensure()) return -1;
     switch (request) {
-    case MEMGETINFO: {
-        if (!arg) return errno = EFAULT, -1;
-        mtd_info_user info;
-        part.info(info);
-        std::memcpy(arg, &info, sizeof info);
-        return 0;
-    }
-    case MEMERASE:
-    case MEMERASE64: {
-        // The kernel refuses the erase on a descriptor opened without write access.
-        if ((c.entry->flags & O_ACCMODE) == O_RDONLY) return errno = EPERM, -1;
-        if (!arg) return errno = EFAULT, -1;
-        if (request == MEMERASE64) {
-            erase_info_user64 e;
-            std::memcpy(&e, arg, sizeof e);
-            if (e.start > 0xFFFFFFFFull || e.length > 0xFFFFFFFFull) return errno = EINVAL, -1;
-            return part.erase(fd, static_cast<std::uint32_t>(e.start), static_cast<std::uint32_t>(e.length));
+        case MEMGETINFO: {
+            if (!arg) return errno = EFAULT, -1;
+            mtd_info_user info;
+            part.info(info);
+            std::memcpy(arg, &info, sizeof info);
+            return 0;
         }
-        erase_info_user e;
-        std::memcpy(&e, arg, sizeof e);
-        return part.erase(fd, e.start, e.length);
-    }
-    case MEMGETBADBLOCK: {
-        if (!arg) return errno = EFAULT, -1;
-        long long off;
-        static_assert(sizeof off == 8, "MEMGETBADBLOCK takes a 64-bit offset");
-        std::memcpy(&off, arg, sizeof off);
-        return part.query_bad(off);
-    }
-    default:
-        return errno = ENOTTY, -1;
+        case MEMERASE:
+        case MEMERASE64: {
+            // The kernel refuses the erase on a descriptor opened without write access.
+            if ((c.entry->flags & O_ACCMODE) == O_RDONLY) return errno = EPERM, -1;
+            if (!arg) return errno = EFAULT, -1;
+            if (request == MEMERASE64) {
+                erase_info_user64 e;
+                std::memcpy(&e, arg, sizeof e);
+                if (e.start > 0xFFFFFFFFull || e.length > 0xFFFFFFFFull) return errno = EINVAL, -1;
+                return part.erase(fd, static_cast<std::uint32_t>(e.start),
+                                  static_cast<std::uint32_t>(e.length));
+            }
+            erase_info_user e;
+            std::memcpy(&e, arg, sizeof e);
+            return part.erase(fd, e.start, e.length);
+        }
+        case MEMGETBADBLOCK: {
+            if (!arg) return errno = EFAULT, -1;
+            long long off;
+            static_assert(sizeof off == 8, "MEMGETBADBLOCK takes a 64-bit offset");
+            std::memcpy(&off, arg, sizeof off);
+            return part.query_bad(off);
+        }
+        default:
+            return errno = ENOTTY, -1;
     }
 }
 
@@ -247,9 +259,10 @@ int dup(int fd) {
     return r;
 }
 
-
 int dup2(int fd, int fd2) noexcept { return after_dup2(fd, fd2, real::dup2(fd, fd2)); }
-int dup3(int fd, int fd2, int flags) noexcept { return after_dup2(fd, fd2, real::dup3(fd, fd2, flags)); }
+int dup3(int fd, int fd2, int flags) noexcept {
+    return after_dup2(fd, fd2, real::dup3(fd, fd2, flags));
+}
 
 ssize_t read(int fd, void *buf, size_t n) {
     return read_common(fd, n, Op::Read, [&](size_t k) { return real::read(fd, buf, k); });
@@ -264,17 +277,20 @@ ssize_t pread64(int fd, void *buf, size_t n, off64_t off) {
 }
 
 ssize_t write(int fd, const void *buf, size_t n) {
-    return write_common(fd, buf, n, -1, Op::Write, [&](size_t k) { return real::write(fd, buf, k); });
+    return write_common(fd, buf, n, -1, Op::Write,
+                        [&](size_t k) { return real::write(fd, buf, k); });
 }
 
 ssize_t pwrite(int fd, const void *buf, size_t n, off_t off) {
     if (off < 0) return real::pwrite(fd, buf, n, off);
-    return write_common(fd, buf, n, off, Op::Pwrite, [&](size_t k) { return real::pwrite(fd, buf, k, off); });
+    return write_common(fd, buf, n, off, Op::Pwrite,
+                        [&](size_t k) { return real::pwrite(fd, buf, k, off); });
 }
 
 ssize_t pwrite64(int fd, const void *buf, size_t n, off64_t off) {
     if (off < 0) return real::pwrite64(fd, buf, n, off);
-    return write_common(fd, buf, n, off, Op::Pwrite, [&](size_t k) { return real::pwrite64(fd, buf, k, off); });
+    return write_common(fd, buf, n, off, Op::Pwrite,
+                        [&](size_t k) { return real::pwrite64(fd, buf, k, off); });
 }
 
 off_t lseek(int fd, off_t off, int whence) noexcept {
@@ -302,7 +318,8 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
     return on_tracked(fd, pass, [&](const Call &c, int saved) {
         Op op;
         if (ioctl_op(request, op))
-            if (const Fault *f = c.board->fault(op, c.entry->path.c_str())) return errno = fault_errno(*f), -1;
+            if (const Fault *f = c.board->fault(op, c.entry->path.c_str()))
+                return errno = fault_errno(*f), -1;
         int r = c.entry->part ? device_ioctl(c, fd, request, arg) : pass();
         if (r >= 0) errno = saved;
         return r;

@@ -75,72 +75,80 @@ int open_common(const char *path, int flags, mode_t mode, Pass pass) {
 }
 
 mode_t mode_arg(int flags, va_list ap) {
-    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? static_cast<mode_t>(va_arg(ap, unsigned))
-                                                                 : 0;
+    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE
+               ? static_cast<mode_t>(va_arg(ap, unsigned))
+               : 0;
 }
 
 // ---- mkstemp ----
 
 template <class Pass>
 int mkstemp_common(char *tmpl, int flags, Pass pass) {
-    return on_board(tmpl, [&] { return pass(tmpl); }, [&](BoardRef board, int saved) -> int {
-        if (const Fault *f = board->fault(Op::Mkstemp, tmpl)) return errno = fault_errno(*f), -1;
-        auto entry = std::make_shared<FdEntry>();
-        entry->flags = O_RDWR | flags;
-        int fd;
-        if (is_pending_path(tmpl)) {
-            // Create the file in the board's pending directory, then give the
-            // caller the suffix mkstemp chose: its name stays "/pending/...".
-            std::string host = board->dir + tmpl;
-            std::vector<char> buf(host.begin(), host.end());
-            buf.push_back('\0');
-            fd = pass(buf.data());
-            // Like glibc, a failed attempt leaves its random characters in the
-            // caller's template too.
-            const int err = errno;
-            std::memcpy(tmpl, buf.data() + board->dir.size(), std::strlen(tmpl));
-            if (fd < 0) return errno = err, -1;
-            entry->pending = true;
-        } else {
-            fd = pass(tmpl);
-            if (fd < 0) return -1;
-        }
-        entry->path = tmpl;
-        track(fd, std::move(entry));
-        errno = saved;
-        return fd;
-    });
+    return on_board(
+        tmpl, [&] { return pass(tmpl); },
+        [&](BoardRef board, int saved) -> int {
+            if (const Fault *f = board->fault(Op::Mkstemp, tmpl))
+                return errno = fault_errno(*f), -1;
+            auto entry = std::make_shared<FdEntry>();
+            entry->flags = O_RDWR | flags;
+            int fd;
+            if (is_pending_path(tmpl)) {
+                // Create the file in the board's pending directory, then give the
+                // caller the suffix mkstemp chose: its name stays "/pending/...".
+                std::string host = board->dir + tmpl;
+                std::vector<char> buf(host.begin(), host.end());
+                buf.push_back('\0');
+                fd = pass(buf.data());
+                // Like glibc, a failed attempt leaves its random characters in the
+                // caller's template too.
+                const int err = errno;
+                std::memcpy(tmpl, buf.data() + board->dir.size(), std::strlen(tmpl));
+                if (fd < 0) return errno = err, -1;
+                entry->pending = true;
+            } else {
+                fd = pass(tmpl);
+                if (fd < 0) return -1;
+            }
+            entry->path = tmpl;
+            track(fd, std::move(entry));
+            errno = saved;
+            return fd;
+        });
 }
 
 template <class St, class Pass>
 int stat_common(const char *path, St *st, Pass pass) {
-    return on_board(path, [&] { return pass(path); }, [&](BoardRef board, int saved) -> int {
-        if (const Fault *f = board->fault(Op::Stat, path)) return errno = fault_errno(*f), -1;
-        Target t;
-        if (!redirect(*board, path, t)) return -1;
-        if (t.part && !t.part->ensure()) return -1;
-        if (pass(t.host.empty() ? path : t.host.c_str()) != 0) return -1;
-        if (t.part && st) as_char_device(*st, *t.part);
-        errno = saved;
-        return 0;
-    });
+    return on_board(
+        path, [&] { return pass(path); },
+        [&](BoardRef board, int saved) -> int {
+            if (const Fault *f = board->fault(Op::Stat, path)) return errno = fault_errno(*f), -1;
+            Target t;
+            if (!redirect(*board, path, t)) return -1;
+            if (t.part && !t.part->ensure()) return -1;
+            if (pass(t.host.empty() ? path : t.host.c_str()) != 0) return -1;
+            if (t.part && st) as_char_device(*st, *t.part);
+            errno = saved;
+            return 0;
+        });
 }
 
 // A path-only call (access, unlink, fopen) on a redirected path.
 template <class R, class Pass>
 R path_common(const char *path, Op op, R failed, Pass pass) {
-    return on_board(path, [&] { return pass(path); }, [&](BoardRef board, int saved) -> R {
-        if (const Fault *f = board->fault(op, path)) return errno = fault_errno(*f), failed;
-        Target t;
-        if (!redirect(*board, path, t)) return failed;
-        if (t.part) {
-            if (op == Op::Unlink) return errno = EPERM, failed;  // device nodes stay
-            if (!t.part->ensure()) return failed;
-        }
-        R r = pass(t.host.empty() ? path : t.host.c_str());
-        if (r != failed) errno = saved;
-        return r;
-    });
+    return on_board(
+        path, [&] { return pass(path); },
+        [&](BoardRef board, int saved) -> R {
+            if (const Fault *f = board->fault(op, path)) return errno = fault_errno(*f), failed;
+            Target t;
+            if (!redirect(*board, path, t)) return failed;
+            if (t.part) {
+                if (op == Op::Unlink) return errno = EPERM, failed;  // device nodes stay
+                if (!t.part->ensure()) return failed;
+            }
+            R r = pass(t.host.empty() ? path : t.host.c_str());
+            if (r != failed) errno = saved;
+            return r;
+        });
 }
 
 }  // namespace

@@ -35,7 +35,8 @@ F *fn(std::atomic<void *> &slot, const char *name) {
 
 }  // namespace
 
-#define MFGSIM_SLOT(sym) static std::atomic<void *> slot_##sym{nullptr}
+#define MFGSIM_SLOT(sym) \
+    static std::atomic<void *> slot_##sym { nullptr }
 #define MFGSIM_CALL(type, sym) fn<type>(slot_##sym, #sym)
 
 MFGSIM_SLOT(open);
@@ -84,19 +85,25 @@ using Openat2Fn = int(int, const char *, int);
 
 int open(const char *p, int f, mode_t m) { return MFGSIM_CALL(OpenFn, open)(p, f, m); }
 int open64(const char *p, int f, mode_t m) { return MFGSIM_CALL(OpenFn, open64)(p, f, m); }
-int openat(int d, const char *p, int f, mode_t m) { return MFGSIM_CALL(OpenatFn, openat)(d, p, f, m); }
+int openat(int d, const char *p, int f, mode_t m) {
+    return MFGSIM_CALL(OpenatFn, openat)(d, p, f, m);
+}
 int openat64(int d, const char *p, int f, mode_t m) {
     return MFGSIM_CALL(OpenatFn, openat64)(d, p, f, m);
 }
 int open_2(const char *p, int f) { return MFGSIM_CALL(Open2Fn, __open_2)(p, f); }
 int open64_2(const char *p, int f) { return MFGSIM_CALL(Open2Fn, __open64_2)(p, f); }
 int openat_2(int d, const char *p, int f) { return MFGSIM_CALL(Openat2Fn, __openat_2)(d, p, f); }
-int openat64_2(int d, const char *p, int f) { return MFGSIM_CALL(Openat2Fn, __openat64_2)(d, p, f); }
+int openat64_2(int d, const char *p, int f) {
+    return MFGSIM_CALL(Openat2Fn, __openat64_2)(d, p, f);
+}
 int close(int fd) { return MFGSIM_CALL(int(int), close)(fd); }
 int dup(int fd) { return MFGSIM_CALL(int(int), dup)(fd); }
 int dup2(int fd, int fd2) { return MFGSIM_CALL(int(int, int), dup2)(fd, fd2); }
 int dup3(int fd, int fd2, int fl) { return MFGSIM_CALL(int(int, int, int), dup3)(fd, fd2, fl); }
-ssize_t read(int fd, void *b, size_t n) { return MFGSIM_CALL(ssize_t(int, void *, size_t), read)(fd, b, n); }
+ssize_t read(int fd, void *b, size_t n) {
+    return MFGSIM_CALL(ssize_t(int, void *, size_t), read)(fd, b, n);
+}
 ssize_t write(int fd, const void *b, size_t n) {
     return MFGSIM_CALL(ssize_t(int, const void *, size_t), write)(fd, b, n);
 }
@@ -117,12 +124,18 @@ off64_t lseek64(int fd, off64_t o, int w) {
     return MFGSIM_CALL(off64_t(int, off64_t, int), lseek64)(fd, o, w);
 }
 int fstat(int fd, struct stat *s) { return MFGSIM_CALL(int(int, struct stat *), fstat)(fd, s); }
-int fstat64(int fd, struct stat64 *s) { return MFGSIM_CALL(int(int, struct stat64 *), fstat64)(fd, s); }
-int stat(const char *p, struct stat *s) { return MFGSIM_CALL(int(const char *, struct stat *), stat)(p, s); }
+int fstat64(int fd, struct stat64 *s) {
+    return MFGSIM_CALL(int(int, struct stat64 *), fstat64)(fd, s);
+}
+int stat(const char *p, struct stat *s) {
+    return MFGSIM_CALL(int(const char *, struct stat *), stat)(p, s);
+}
 int stat64(const char *p, struct stat64 *s) {
     return MFGSIM_CALL(int(const char *, struct stat64 *), stat64)(p, s);
 }
-int lstat(const char *p, struct stat *s) { return MFGSIM_CALL(int(const char *, struct stat *), lstat)(p, s); }
+int lstat(const char *p, struct stat *s) {
+    return MFGSIM_CALL(int(const char *, struct stat *), lstat)(p, s);
+}
 int lstat64(const char *p, struct stat64 *s) {
     return MFGSIM_CALL(int(const char *, struct stat64 *), lstat64)(p, s);
 }
@@ -131,9 +144,11 @@ int mkstemp(char *t) { return MFGSIM_CALL(int(char *), mkstemp)(t); }
 int mkstemp64(char *t) { return MFGSIM_CALL(int(char *), mkstemp64)(t); }
 int mkostemp(char *t, int f) { return MFGSIM_CALL(int(char *, int), mkostemp)(t, f); }
 int unlink(const char *p) { return MFGSIM_CALL(int(const char *), unlink)(p); }
-FILE *fopen(const char *p, const char *m) { return MFGSIM_CALL(FILE *(const char *, const char *), fopen)(p, m); }
+FILE *fopen(const char *p, const char *m) {
+    return MFGSIM_CALL(FILE * (const char *, const char *), fopen)(p, m);
+}
 FILE *fopen64(const char *p, const char *m) {
-    return MFGSIM_CALL(FILE *(const char *, const char *), fopen64)(p, m);
+    return MFGSIM_CALL(FILE * (const char *, const char *), fopen64)(p, m);
 }
 int ioctl(int fd, unsigned long r, void *a) {
     return MFGSIM_CALL(int(int, unsigned long, ...), ioctl)(fd, r, a);
@@ -144,7 +159,9 @@ void vsyslog(int pri, const char *f, va_list ap) {
 void vsyslog_chk(int pri, int flag, const char *f, va_list ap) {
     MFGSIM_CALL(void(int, int, const char *, va_list), __vsyslog_chk)(pri, flag, f, ap);
 }
-void openlog(const char *i, int o, int f) { MFGSIM_CALL(void(const char *, int, int), openlog)(i, o, f); }
+void openlog(const char *i, int o, int f) {
+    MFGSIM_CALL(void(const char *, int, int), openlog)(i, o, f);
+}
 void closelog() { MFGSIM_CALL(void(), closelog)(); }
 
 }  // namespace mfgsim::real

@@ -109,8 +109,8 @@ const char *mfgsim_board(void);
 
 /* Adds a fault rule as the "fault" directive does. err may be 0 with partial >= 0.
  * partial < 0: fail with err. 0, or -1 for an unknown op. */
-int mfgsim_add_fault(const char *op, const char *path_glob, unsigned nth, unsigned count,
-                     int err, long partial);
+int mfgsim_add_fault(const char *op, const char *path_glob, unsigned nth, unsigned count, int err,
+                     long partial);
 void mfgsim_clear_faults(void);
 
 /* Size limit of the pending directory in bytes; negative: no limit. */

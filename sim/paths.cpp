@@ -13,7 +13,9 @@ namespace {
 constexpr char kDevicePrefix[] = "/dev/tqrd.";
 constexpr char kPending[] = "/pending";
 
-bool starts_with(const char *s, const char *prefix) { return std::strncmp(s, prefix, std::strlen(prefix)) == 0; }
+bool starts_with(const char *s, const char *prefix) {
+    return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
+}
 
 class DirOwner {
 public:
@@ -32,7 +34,8 @@ private:
 }  // namespace
 
 bool is_pending_path(const char *path) {
-    return starts_with(path, kPending) && (path[sizeof kPending - 1] == '\0' || path[sizeof kPending - 1] == '/');
+    return starts_with(path, kPending) &&
+           (path[sizeof kPending - 1] == '\0' || path[sizeof kPending - 1] == '/');
 }
 
 bool redirect(const Board &board, const char *path, Target &out) {
@@ -64,7 +67,8 @@ long long pending_bytes(const Board &board) {
         // directory positions with the plain one (EOVERFLOW).
         while (const dirent64 *ent = ::readdir64(dir.get())) {
             struct stat64 st;
-            if (::fstatat64(::dirfd(dir.get()), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            if (::fstatat64(::dirfd(dir.get()), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISREG(st.st_mode))
                 total += st.st_size;
         }
     }

@@ -21,7 +21,8 @@ int main(int argc, char **argv) {
     }
     mtd_info_user info{};
     if (ioctl(fd, MEMGETINFO, &info) != 0) return 1;
-    std::printf("type %u size %u erasesize %u\n", static_cast<unsigned>(info.type), info.size, info.erasesize);
+    std::printf("type %u size %u erasesize %u\n", static_cast<unsigned>(info.type), info.size,
+                info.erasesize);
     erase_info_user erase{0, info.erasesize};
     if (ioctl(fd, MEMERASE, &erase) != 0) return 1;
     unsigned char page[2048];

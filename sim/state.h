@@ -26,10 +26,10 @@ private:
 
 // A descriptor opened through the interposer.
 struct FdEntry {
-    std::string path;                   // as the program named it
-    std::shared_ptr<Partition> part;    // set for a device
-    bool pending = false;               // a file in BOARD/pending
-    int flags = 0;                      // open flags
+    std::string path;                 // as the program named it
+    std::shared_ptr<Partition> part;  // set for a device
+    bool pending = false;             // a file in BOARD/pending
+    int flags = 0;                    // open flags
 };
 
 // Serialises everything below; recursive so API calls may nest.

@@ -28,7 +28,8 @@ std::string expand_errno_text(const char *fmt, int err) {
             out += "%%";
             ++p;
         } else if (p[0] == '%' && p[1] == 'm') {
-            for (const char *t = text; *t; ++t) out += *t == '%' ? std::string("%%") : std::string(1, *t);
+            for (const char *t = text; *t; ++t)
+                out += *t == '%' ? std::string("%%") : std::string(1, *t);
             ++p;
         } else {
             out += *p;

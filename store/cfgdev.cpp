@@ -3,11 +3,11 @@
 // store image, which close erases and writes back to the raw partition.
 #include "store/cfgdev.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 #include "common/unique_fd.h"
 #include "mfg.h"

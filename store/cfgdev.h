@@ -23,7 +23,8 @@ struct mfg_store_handle {
 mfg_store_handle *mfg_cfgdev_open() noexcept;
 void mfg_cfgdev_close(mfg_store_handle *handle) noexcept;
 int mfg_cfgdev_read(mfg_store_handle *handle, unsigned index, void *buffer, int *length) noexcept;
-int mfg_cfgdev_write(mfg_store_handle *handle, unsigned index, const void *data, int length) noexcept;
+int mfg_cfgdev_write(mfg_store_handle *handle, unsigned index, const void *data,
+                     int length) noexcept;
 int mfg_cfgdev_check(mfg_store_handle *handle, unsigned index) noexcept;
 int mfg_cfgdev_clear(mfg_store_handle *handle, unsigned index) noexcept;
 

@@ -39,7 +39,8 @@ int mfg_store_read(mfg_store_handle *handle, unsigned index, void *buffer, int *
     return bind_config_device()->read(handle, index, buffer, length);
 }
 
-int mfg_store_write(mfg_store_handle *handle, unsigned index, const void *data, int length) noexcept {
+int mfg_store_write(mfg_store_handle *handle, unsigned index, const void *data,
+                    int length) noexcept {
     const mfg_store_ops *ops = bind_config_device();
     return ops->write ? ops->write(handle, index, data, length) : -1;
 }

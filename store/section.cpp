@@ -2,10 +2,10 @@
 // clearing a section in memory, and reading and verifying one from the device.
 #include "store/section.h"
 
-#include <cerrno>
-#include <cstring>
 #include <syslog.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 #include "common/be.h"
 #include "common/md5.h"
@@ -19,7 +19,7 @@ constexpr unsigned kMagicField = 20;
 // Message names of the slots. Slot 4 has no name of its own; it is called
 // "Reserved" so that a read of it still logs something readable.
 constexpr const char *kSlotNames[MFG_SECTION_COUNT] = {"Serial", "MAC Address", "Client Auth",
-                                                      "Client Auth Key", "Reserved"};
+                                                       "Client Auth Key", "Reserved"};
 
 [[nodiscard]] bool valid_index(unsigned index) noexcept { return index < MFG_SECTION_COUNT; }
 

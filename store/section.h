@@ -20,7 +20,7 @@ constexpr std::uint32_t MFG_SECTION_MAGIC_AUTH = 0x12611925u;
 constexpr unsigned MFG_SECTION_HEADER_SIZE = 24;
 constexpr unsigned MFG_SECTION_DATA_MAX = 6144;
 constexpr unsigned MFG_SECTION_SIZE = MFG_SECTION_HEADER_SIZE + MFG_SECTION_DATA_MAX;  // 6168
-constexpr unsigned MFG_STORE_SIZE = MFG_SECTION_COUNT * MFG_SECTION_SIZE;                // 30840
+constexpr unsigned MFG_STORE_SIZE = MFG_SECTION_COUNT * MFG_SECTION_SIZE;              // 30840
 
 // Header in host order. On flash: md5[16], length (BE32), magic (BE32).
 struct mfg_section_header {

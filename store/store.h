@@ -34,7 +34,8 @@ mfg_store_handle *mfg_store_open() noexcept;
 int mfg_store_read(mfg_store_handle *handle, unsigned index, void *buffer, int *length) noexcept;
 // 0; -4 length above 6144 (or negative); -1 no handle, bad index or the image
 // could not be loaded in full.
-int mfg_store_write(mfg_store_handle *handle, unsigned index, const void *data, int length) noexcept;
+int mfg_store_write(mfg_store_handle *handle, unsigned index, const void *data,
+                    int length) noexcept;
 // 1 if the section verifies, else 0.
 int mfg_store_check(mfg_store_handle *handle, unsigned index) noexcept;
 int mfg_store_clear(mfg_store_handle *handle, unsigned index) noexcept;

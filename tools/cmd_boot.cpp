@@ -21,10 +21,14 @@ void print_text_field(const char *name, const mfg_bootopts &record, unsigned off
     std::printf("%-10s \"", name);
     for (unsigned i = 0; i < size && record.bytes[offset + i] != 0; ++i) {
         const unsigned char c = record.bytes[offset + i];
-        if (c == '\r') std::fputs("\\r", stdout);
-        else if (c == '"' || c == '\\') std::printf("\\%c", c);
-        else if (c < 0x20 || c >= 0x7F) std::printf("\\x%02X", c);
-        else std::putchar(c);
+        if (c == '\r')
+            std::fputs("\\r", stdout);
+        else if (c == '"' || c == '\\')
+            std::printf("\\%c", c);
+        else if (c < 0x20 || c >= 0x7F)
+            std::printf("\\x%02X", c);
+        else
+            std::putchar(c);
     }
     std::printf("\"\n");
 }
@@ -62,7 +66,8 @@ int bootopts_set(int argc, char **argv) {
         std::fprintf(stderr, "mfgtool: FLAGS 0x%lX appends text: give TEXT\n", flags);
         return 2;
     }
-    return mfgtool::report("mfg_set_bootopts", mfg_set_bootopts(static_cast<unsigned>(flags), text));
+    return mfgtool::report("mfg_set_bootopts",
+                           mfg_set_bootopts(static_cast<unsigned>(flags), text));
 }
 
 }  // namespace

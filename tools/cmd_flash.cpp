@@ -15,8 +15,10 @@ int write(int argc, char **argv);
 int read(int argc, char **argv);
 
 const Command kErase{"erase", "DEV", "erase every good block of a partition", erase};
-const Command kWrite{"write", "DEV FILE", "erase a partition and write FILE's bytes from offset 0", write};
-const Command kRead{"read", "DEV LEN [OUT]", "read LEN bytes from offset 0 (to OUT, or stdout)", read};
+const Command kWrite{"write", "DEV FILE", "erase a partition and write FILE's bytes from offset 0",
+                     write};
+const Command kRead{"read", "DEV LEN [OUT]", "read LEN bytes from offset 0 (to OUT, or stdout)",
+                    read};
 
 int erase(int argc, char **argv) {
     if (argc != 2) return mfgtool::usage_error(kErase);
@@ -33,10 +35,12 @@ int write(int argc, char **argv) {
     std::vector<unsigned char> data;
     unsigned char chunk[65536];
     std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0) data.insert(data.end(), chunk, chunk + n);
+    while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0)
+        data.insert(data.end(), chunk, chunk + n);
     std::fclose(in);
-    return mfgtool::report("mfg_write_flashpart",
-                           mfg_write_flashpart(argv[1], data.data(), static_cast<int>(data.size())));
+    return mfgtool::report(
+        "mfg_write_flashpart",
+        mfg_write_flashpart(argv[1], data.data(), static_cast<int>(data.size())));
 }
 
 int read(int argc, char **argv) {

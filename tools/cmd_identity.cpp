@@ -13,9 +13,12 @@ constexpr int kTextBufferSize = 100;
 void print_text(const char *buf, int size) {
     for (int i = 0; i < size && buf[i] != '\0'; ++i) {
         const auto c = static_cast<unsigned char>(buf[i]);
-        if (c == '\\') std::fputs("\\\\", stdout);
-        else if (c < 0x20 || c >= 0x7F) std::printf("\\x%02X", c);
-        else std::putchar(c);
+        if (c == '\\')
+            std::fputs("\\\\", stdout);
+        else if (c < 0x20 || c >= 0x7F)
+            std::printf("\\x%02X", c);
+        else
+            std::putchar(c);
     }
     std::putchar('\n');
 }

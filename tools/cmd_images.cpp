@@ -26,9 +26,9 @@ const Command kKernelImage{"kernel-image", "FILE FLAGS",
                            kernel_image};
 const Command kPendingCreate{"pending-create", "NAME FILE",
                              "store FILE's bytes as /pending/NAME.XXXXXX", pending_create};
-const Command kPendingInstall{"pending-install", "",
-                              "install sysa_code, sysa_kitb, sysa_kersig from the working directory",
-                              pending_install};
+const Command kPendingInstall{
+    "pending-install", "", "install sysa_code, sysa_kitb, sysa_kersig from the working directory",
+    pending_install};
 const Command kSlot{"slot", "", "tell the running system slot (A, B or pending)", slot};
 
 [[nodiscard]] bool parse_flags(const char *text, int &flags) {
@@ -50,7 +50,8 @@ const Command kSlot{"slot", "", "tell the running system slot (A, B or pending)"
     }
     unsigned char chunk[65536];
     std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0) data.insert(data.end(), chunk, chunk + n);
+    while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0)
+        data.insert(data.end(), chunk, chunk + n);
     const bool ok = !std::ferror(in);
     std::fclose(in);
     if (!ok) std::perror(path);
@@ -75,8 +76,9 @@ int kernel_image(int argc, char **argv) {
     if (!parse_flags(argv[2], flags)) return 2;
     std::vector<unsigned char> data;
     if (!load_file(argv[1], data)) return 1;
-    return mfgtool::report("mfg_write_kernelimage",
-                           mfg_write_kernelimage(data.data(), static_cast<unsigned>(data.size()), flags));
+    return mfgtool::report(
+        "mfg_write_kernelimage",
+        mfg_write_kernelimage(data.data(), static_cast<unsigned>(data.size()), flags));
 }
 
 int pending_create(int argc, char **argv) {

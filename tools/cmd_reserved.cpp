@@ -4,10 +4,16 @@
 
 namespace {
 
-int sync_diskimage(int, char **) { return mfgtool::report("mfg_sync_diskimage", mfg_sync_diskimage()); }
-int valid_debugarea(int, char **) { return mfgtool::report("mfg_valid_debugarea", mfg_valid_debugarea()); }
+int sync_diskimage(int, char **) {
+    return mfgtool::report("mfg_sync_diskimage", mfg_sync_diskimage());
+}
+int valid_debugarea(int, char **) {
+    return mfgtool::report("mfg_valid_debugarea", mfg_valid_debugarea());
+}
 
 }  // namespace
 
-MFGTOOL_COMMAND({"sync-diskimage", "", "reserved: logs that it is not implemented", sync_diskimage});
-MFGTOOL_COMMAND({"valid-debugarea", "", "reserved: logs that it is not implemented", valid_debugarea});
+MFGTOOL_COMMAND({"sync-diskimage", "", "reserved: logs that it is not implemented",
+                 sync_diskimage});
+MFGTOOL_COMMAND({"valid-debugarea", "", "reserved: logs that it is not implemented",
+                 valid_debugarea});

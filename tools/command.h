@@ -5,8 +5,8 @@ namespace mfgtool {
 
 struct Command {
     const char *name;
-    const char *usage;  // arguments, e.g. "DEV FILE"
-    const char *help;   // one line
+    const char *usage;                  // arguments, e.g. "DEV FILE"
+    const char *help;                   // one line
     int (*run)(int argc, char **argv);  // argv[0] is the command name; returns the exit status
 };
 
@@ -28,5 +28,6 @@ int report(const char *call, int result);
 
 #define MFGTOOL_CAT2(a, b) a##b
 #define MFGTOOL_CAT(a, b) MFGTOOL_CAT2(a, b)
-#define MFGTOOL_COMMAND(...) \
-    static const bool MFGTOOL_CAT(registered_, __LINE__) = ::mfgtool::register_command(::mfgtool::make_command(__VA_ARGS__))
+#define MFGTOOL_COMMAND(...)                               \
+    static const bool MFGTOOL_CAT(registered_, __LINE__) = \
+        ::mfgtool::register_command(::mfgtool::make_command(__VA_ARGS__))

@@ -56,7 +56,8 @@ int main(int argc, char **argv) {
     }
     const Registry &r = registry();
     for (int i = 0; i < r.count; ++i)
-        if (std::strcmp(r.commands[i].name, argv[1]) == 0) return r.commands[i].run(argc - 1, argv + 1);
+        if (std::strcmp(r.commands[i].name, argv[1]) == 0)
+            return r.commands[i].run(argc - 1, argv + 1);
     std::fprintf(stderr, "mfgtool: unknown command '%s'\n", argv[1]);
     print_usage();
     return 2;

@@ -11,9 +11,9 @@
 #define IMAGE_SIZE 30840
 #define MACS_SLOT 6168
 
-
 static unsigned long be32(const unsigned char *p) {
-    return ((unsigned long)p[0] << 24) | ((unsigned long)p[1] << 16) | ((unsigned long)p[2] << 8) | p[3];
+    return ((unsigned long)p[0] << 24) | ((unsigned long)p[1] << 16) | ((unsigned long)p[2] << 8) |
+           p[3];
 }
 
 int main(void) {

@@ -41,7 +41,8 @@ struct Expected {
         return *this;
     }
     Expected &u32(unsigned off, unsigned v) {
-        for (unsigned i = 0; i < 4; ++i) b.at(off + i) = static_cast<unsigned char>(v >> (24 - 8 * i));
+        for (unsigned i = 0; i < 4; ++i)
+            b.at(off + i) = static_cast<unsigned char>(v >> (24 - 8 * i));
         return *this;
     }
     static Expected defaults(unsigned checksum) {
@@ -140,8 +141,10 @@ TEST_F(Bootopts, KeepBitsProtectTheirCommandLine) {
         EXPECT_EQ(field_text(after, kRam), ram_text) << flags;
         const unsigned kept = (flags & MFG_BOOT_KEEP_RAM_CMD) ? kRam : kFlash;
         EXPECT_EQ(Bytes(after.begin() + kept, after.begin() + kept + 1024),
-                  Bytes(before.begin() + kept, before.begin() + kept + 1024)) << flags;
-        EXPECT_EQ(Bytes(after.begin() + kFlag, after.end()), Bytes(before.begin() + kFlag, before.end()));
+                  Bytes(before.begin() + kept, before.begin() + kept + 1024))
+            << flags;
+        EXPECT_EQ(Bytes(after.begin() + kFlag, after.end()),
+                  Bytes(before.begin() + kFlag, before.end()));
         before = after;
     };
     step(MFG_BOOT_KEEP_RAM_CMD | MFG_BOOT_CONSOLE_TTYS0, nullptr, kFlashS0, kRamS1 + " quiet");
@@ -240,8 +243,12 @@ TEST_F(Bootopts, AppendThatDoesNotFitIsRefusedBeforeWriting) {
     refused(MFG_BOOT_APPEND_TEXT, std::string(828, 'b'));  // fits flash_cmd only
     EXPECT_EQ(mfg_set_bootopts(MFG_BOOT_APPEND_TEXT, nullptr), -1);
 
-    ASSERT_EQ(mfg_set_bootopts(MFG_BOOT_APPEND_TEXT | MFG_BOOT_KEEP_RAM_CMD, std::string(946, 'f').c_str()), 0);
-    ASSERT_EQ(mfg_set_bootopts(MFG_BOOT_APPEND_TEXT | MFG_BOOT_KEEP_FLASH_CMD, std::string(827, 'r').c_str()), 0);
+    ASSERT_EQ(mfg_set_bootopts(MFG_BOOT_APPEND_TEXT | MFG_BOOT_KEEP_RAM_CMD,
+                               std::string(946, 'f').c_str()),
+              0);
+    ASSERT_EQ(mfg_set_bootopts(MFG_BOOT_APPEND_TEXT | MFG_BOOT_KEEP_FLASH_CMD,
+                               std::string(827, 'r').c_str()),
+              0);
     rec = stored();
     EXPECT_EQ(field_text(rec, kFlash), kFlashS1 + std::string(946, 'f'));
     EXPECT_EQ(field_text(rec, kRam), kRamS1 + std::string(827, 'r'));
@@ -289,7 +296,8 @@ TEST_F(Bootopts, NandWithABadFirstBlock) {
     ASSERT_EQ(mfg_set_bootopts(MFG_BOOT_SET_FLAG, nullptr), 0);
     ASSERT_EQ(mfg_set_bootopts(0, nullptr), 0);
     all = flash("bootcfg");
-    EXPECT_EQ(Bytes(all.begin() + block, all.begin() + block + kSize), Expected::defaults(0x0023C6E9).b);
+    EXPECT_EQ(Bytes(all.begin() + block, all.begin() + block + kSize),
+              Expected::defaults(0x0023C6E9).b);
 }
 
 }  // namespace

@@ -42,7 +42,8 @@ inline std::vector<std::string> dir_entries(const std::string &dir) {
     std::vector<std::string> names;
     if (DIR *d = ::opendir(dir.c_str())) {
         while (const dirent *e = ::readdir(d))
-            if (e->d_name != std::string(".") && e->d_name != std::string("..")) names.push_back(e->d_name);
+            if (e->d_name != std::string(".") && e->d_name != std::string(".."))
+                names.push_back(e->d_name);
         ::closedir(d);
     }
     std::sort(names.begin(), names.end());

@@ -1,8 +1,8 @@
 // Image writer on the simulated board: plain and gzip files, NAND bad blocks,
 // other partition types, and every failure with its message.
+#include <unistd.h>
 #include <cerrno>
 #include <string>
-#include <unistd.h>
 
 #include "flash/image_files.h"
 #include "flash/image_writer.h"
@@ -82,10 +82,11 @@ TEST_F(ImageWriterTest, PlainFilesFillWholeNandBlocksPaddedWithFF) {
 }
 
 TEST_F(ImageWriterTest, BadBlocksMoveDataToTheNextGoodBlock) {
-    use_board("part bad nand size=1M erase=128K bad=1,3\n"
-              "part nobbt nand size=512K erase=128K nobbt\n"
-              "part tail nand size=448K erase=128K bad=3\n"
-              "part one nand size=1M erase=128K bad=2\n");
+    use_board(
+        "part bad nand size=1M erase=128K bad=1,3\n"
+        "part nobbt nand size=512K erase=128K nobbt\n"
+        "part tail nand size=448K erase=128K bad=3\n"
+        "part one nand size=1M erase=128K bad=2\n");
     plant("bad", kBlock, Bytes(kBlock, 0xB1));  // bad blocks keep what they hold
     const Bytes data = pattern(3 * kBlock + 100, 9);
     EXPECT_EQ(put("bad", data), 0);
@@ -93,7 +94,8 @@ TEST_F(ImageWriterTest, BadBlocksMoveDataToTheNextGoodBlock) {
     EXPECT_EQ(slice(f, 0, kBlock), slice(data, 0, kBlock));
     EXPECT_EQ(slice(f, kBlock, kBlock), Bytes(kBlock, 0xB1));
     EXPECT_EQ(slice(f, 2 * kBlock, kBlock), slice(data, kBlock, kBlock));
-    EXPECT_EQ(slice(f, 4 * kBlock, 4 * kBlock), padded(slice(data, 2 * kBlock, kBlock + 100), 4 * kBlock));
+    EXPECT_EQ(slice(f, 4 * kBlock, 4 * kBlock),
+              padded(slice(data, 2 * kBlock, kBlock + 100), 4 * kBlock));
     EXPECT_EQ(stats("bad").write_calls, 4u);
 
     // Seven blocks on six good ones: reaching the end with data left is success.
@@ -143,7 +145,8 @@ TEST_F(ImageWriterTest, OtherTypesAreWrittenInChunksOfOneEraseBlock) {
     mfgsim_clear_faults();
     mfgsim_add_fault("write", "/dev/tqrd.rram", 1, 1, 0, 4096);  // takes only part of the chunk
     EXPECT_EQ(write_image("/dev/tqrd.rram", file), -1);
-    EXPECT_EQ(syslog().at(0).rfind(err_line("**Error: Could not write data to /dev/tqrd.rram, "), 0), 0u);
+    EXPECT_EQ(
+        syslog().at(0).rfind(err_line("**Error: Could not write data to /dev/tqrd.rram, "), 0), 0u);
 }
 
 TEST_F(ImageWriterTest, GzipIsRecognisedByTheWholeMemberHeaderStart) {
@@ -192,7 +195,8 @@ TEST_F(ImageWriterTest, GzipImageDecompressesIntoTheWholePartition) {
 TEST_F(ImageWriterTest, FailuresAreLoggedAndReleaseEverything) {
     fill(kPart, 0x00);
     EXPECT_EQ(write_image(kDev, path("missing.bin")), -1);
-    expect_error("**Error: Could not open input file " + path("missing.bin") + ", No such file or directory (2)");
+    expect_error("**Error: Could not open input file " + path("missing.bin") +
+                 ", No such file or directory (2)");
     EXPECT_EQ(flash(kPart), padded({}, kKernelSize));  // the erase came first
     EXPECT_EQ(write_image("/dev/tqrd.rnosuch", image(pattern(1000))), -1);
     expect_error("Could not open /dev/tqrd.rnosuch, No such file or directory (2)");
@@ -207,16 +211,20 @@ TEST_F(ImageWriterTest, FailuresAreLoggedAndReleaseEverything) {
         EXPECT_EQ(write_image(kDev, file), -1);
         const auto lines = syslog();
         ASSERT_FALSE(lines.empty());
-        if (std::string(op) == "MEMERASE") EXPECT_EQ(lines.back(), err_line(msg));  // the erase logs first
-        else EXPECT_EQ(lines, only_error(msg));
+        if (std::string(op) == "MEMERASE")
+            EXPECT_EQ(lines.back(), err_line(msg));  // the erase logs first
+        else
+            EXPECT_EQ(lines, only_error(msg));
         mfgsim_clear_faults();
         clear_syslog();
     };
     for (const std::string &file : {plain, gz}) {
         SCOPED_TRACE(file);
-        fails(file, "MEMERASE", kDev, 1, EIO, -1, "**Error: Could not erase device /dev/tqrd.rsysa_kernel!");
+        fails(file, "MEMERASE", kDev, 1, EIO, -1,
+              "**Error: Could not erase device /dev/tqrd.rsysa_kernel!");
         // The writer's own MEMGETINFO (the erase asked first).
-        fails(file, "MEMGETINFO", kDev, 2, EIO, -1, "**Error: Could obtain mem info, Input/output error (5)");
+        fails(file, "MEMGETINFO", kDev, 2, EIO, -1,
+              "**Error: Could obtain mem info, Input/output error (5)");
         // The first bad-block query of the copy (the erase asked 32 before).
         mfgsim_reset_stats();
         fails(file, "MEMGETBADBLOCK", kDev, 33, EIO, -1,
@@ -228,7 +236,8 @@ TEST_F(ImageWriterTest, FailuresAreLoggedAndReleaseEverything) {
 
     // A short read of a plain file: the probe reads first, the third read is the second block.
     mfgsim_reset_stats();
-    fails(plain, "read", plain.c_str(), 3, 0, 1000, "**Error: Unable to read 131072 bytes from " + plain);
+    fails(plain, "read", plain.c_str(), 3, 0, 1000,
+          "**Error: Unable to read 131072 bytes from " + plain);
     EXPECT_EQ(flash(kPart), padded(slice(data, 0, kBlock), kKernelSize));
     EXPECT_EQ(stats(kPart).write_calls, 1u);
 }

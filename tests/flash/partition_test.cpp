@@ -21,7 +21,9 @@ const char *const kCfg = "/dev/tqrd.rcfg0";
 long erases(const char *part, unsigned block) { return mfgsim_block_erases(part, block); }
 int programmed(const char *part, unsigned page) { return mfgsim_page_programmed(part, page); }
 
-std::string errno_text(int e) { return std::string(std::strerror(e)) + " (" + std::to_string(e) + ")"; }
+std::string errno_text(int e) {
+    return std::string(std::strerror(e)) + " (" + std::to_string(e) + ")";
+}
 
 class PartitionTest : public BoardTest {};
 
@@ -97,7 +99,11 @@ TEST_F(PartitionTest, NandLastPieceIsTrimmedToItsLastNonErasedPage) {
     block[kBlock - 3 * kPage] = 0x00;  // first byte of the fourth-last page
     ASSERT_EQ(mfg_write_flashpart(kCfg, block.data(), kBlock), 0);
     EXPECT_EQ(stats("cfg").pages_programmed, kBlock / kPage - 2);
-    EXPECT_EQ(flash("cfg"), [&] { Bytes e(4 * kBlock, 0xFF); std::copy(block.begin(), block.end(), e.begin()); return e; }());
+    EXPECT_EQ(flash("cfg"), [&] {
+        Bytes e(4 * kBlock, 0xFF);
+        std::copy(block.begin(), block.end(), e.begin());
+        return e;
+    }());
 
     // A last piece of only 0xFF is not programmed at all.
     mfgsim_reset_stats();
@@ -140,7 +146,8 @@ TEST_F(PartitionTest, LengthBoundsAndZeroLengthOnNandAndNor) {
     // No data behind a length: refused like a write from a bad address, never read.
     StderrCapture err;
     EXPECT_EQ(mfg_write_flashpart(kCfg, nullptr, 100), -1);
-    EXPECT_EQ(err.text(), "**Error: Could not write data to /dev/tqrd.rcfg0, " + errno_text(EFAULT));
+    EXPECT_EQ(err.text(),
+              "**Error: Could not write data to /dev/tqrd.rcfg0, " + errno_text(EFAULT));
     EXPECT_EQ(mfg_write_flashpart(kCfg, nullptr, 0), 0);
 }
 
@@ -163,7 +170,8 @@ TEST_F(PartitionTest, BadBlocksAreSkippedAndTheirDataMovesOn) {
     for (unsigned b = 0; b < 4; ++b) EXPECT_EQ(erases("cfg", b), b == 1 ? 0 : 1) << b;
     const Bytes f = flash("cfg");
     EXPECT_TRUE(std::equal(data.begin(), data.begin() + kBlock, f.begin()));
-    EXPECT_TRUE(std::equal(data.begin() + kBlock, data.begin() + 2 * kBlock, f.begin() + 2 * kBlock));
+    EXPECT_TRUE(
+        std::equal(data.begin() + kBlock, data.begin() + 2 * kBlock, f.begin() + 2 * kBlock));
     EXPECT_TRUE(std::equal(data.begin() + 2 * kBlock, data.end(), f.begin() + 3 * kBlock));
     EXPECT_EQ(programmed("cfg", kBlock / kPage), 0);  // nothing in the bad block
 
@@ -217,7 +225,8 @@ TEST_F(PartitionTest, GeometryFailuresInEraseAndWrite) {
     const std::string eio = errno_text(EIO);
     ASSERT_EQ(mfgsim_add_fault("MEMGETINFO", kCfg, 1, 1, EIO, -1), 0);
     EXPECT_EQ(mfg_init_flashpart(kCfg), -1);
-    EXPECT_EQ(syslog(), std::vector<std::string>{err_line("**Error: Could not obtain mem info, " + eio)});
+    EXPECT_EQ(syslog(),
+              std::vector<std::string>{err_line("**Error: Could not obtain mem info, " + eio)});
 
     // In a write, the erase step's failure is logged by the erase, then by the writer.
     clear_syslog();
@@ -239,7 +248,8 @@ TEST_F(PartitionTest, GeometryFailuresInEraseAndWrite) {
     StderrCapture err;
     EXPECT_EQ(mfg_write_flashpart(kCfg, "x", 1), -1);
     EXPECT_EQ(err.text(), "**Error: Could obtain mem info, " + eio);
-    EXPECT_EQ(syslog(), std::vector<std::string>{err_line("**Error: Could obtain mem info, " + eio)});
+    EXPECT_EQ(syslog(),
+              std::vector<std::string>{err_line("**Error: Could obtain mem info, " + eio)});
 }
 
 TEST_F(PartitionTest, EraseFailuresLeaveEarlierBlocksErased) {
@@ -248,7 +258,8 @@ TEST_F(PartitionTest, EraseFailuresLeaveEarlierBlocksErased) {
     plant("cfg", 0, Bytes(4 * kBlock, 0x00));
     ASSERT_EQ(mfgsim_add_fault("MEMERASE", kCfg, 3, 1, EIO, -1), 0);
     EXPECT_EQ(mfg_init_flashpart(kCfg), -1);
-    EXPECT_EQ(syslog(), std::vector<std::string>{err_line("**Error: Could not erase mtd device, " + eio)});
+    EXPECT_EQ(syslog(),
+              std::vector<std::string>{err_line("**Error: Could not erase mtd device, " + eio)});
     const Bytes f = flash("cfg");
     EXPECT_EQ(Bytes(f.begin(), f.begin() + 2 * kBlock), Bytes(2 * kBlock, 0xFF));
     EXPECT_EQ(Bytes(f.begin() + 2 * kBlock, f.end()), Bytes(2 * kBlock, 0x00));
@@ -273,7 +284,8 @@ TEST_F(PartitionTest, WriteLoopQueryFailureAndOpenFailureAfterErase) {
         EXPECT_EQ(mfg_write_flashpart(kCfg, "abc", 3), -1);
         EXPECT_EQ(err.text(), "**Error: MTD get bad block failed, " + eio);
     }
-    EXPECT_EQ(syslog(), std::vector<std::string>{err_line("**Error: MTD get bad block failed, " + eio)});
+    EXPECT_EQ(syslog(),
+              std::vector<std::string>{err_line("**Error: MTD get bad block failed, " + eio)});
 
     // The writer's own open fails after the erase walk opened the device.
     clear_syslog();
@@ -293,7 +305,8 @@ TEST_F(PartitionTest, NorShortWriteIsReportedNandWriteFailuresAreSilent) {
     {
         StderrCapture err;
         EXPECT_EQ(mfg_write_flashpart("/dev/tqrd.rbootcfg", "abcdef", 6), -1);
-        const std::string msg = "**Error: Could not write data to /dev/tqrd.rbootcfg, " + errno_text(ENOSPC);
+        const std::string msg =
+            "**Error: Could not write data to /dev/tqrd.rbootcfg, " + errno_text(ENOSPC);
         EXPECT_EQ(err.text(), msg);
         EXPECT_EQ(syslog(), std::vector<std::string>{err_line(msg)});
     }
@@ -302,7 +315,9 @@ TEST_F(PartitionTest, NorShortWriteIsReportedNandWriteFailuresAreSilent) {
     ASSERT_EQ(mfgsim_add_fault("write", "/dev/tqrd.rbootcfg", 1, 1, 0, 2), 0);
     EXPECT_EQ(mfg_write_flashpart("/dev/tqrd.rbootcfg", "abcdef", 6), -1);
     ASSERT_EQ(syslog().size(), 1u);
-    EXPECT_EQ(syslog()[0].rfind(err_line("**Error: Could not write data to /dev/tqrd.rbootcfg, "), 0), 0u);
+    EXPECT_EQ(
+        syslog()[0].rfind(err_line("**Error: Could not write data to /dev/tqrd.rbootcfg, "), 0),
+        0u);
 
     // NAND: the first block's pwrite fails; the loop goes on and reports nothing.
     clear_syslog();
@@ -321,7 +336,8 @@ TEST_F(PartitionTest, ReadDeliversWhatExistsAndLeavesTheRest) {
     const Bytes data = pattern(256 * 1024, 13);
     plant("bootcfg", 0, data);
     Bytes buf(300 * 1024, 0x77);
-    EXPECT_EQ(mfg_read_flashpart("/dev/tqrd.rbootcfg", buf.data(), static_cast<unsigned>(buf.size())), 0);
+    EXPECT_EQ(
+        mfg_read_flashpart("/dev/tqrd.rbootcfg", buf.data(), static_cast<unsigned>(buf.size())), 0);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), buf.begin()));
     EXPECT_EQ(Bytes(buf.begin() + data.size(), buf.end()), Bytes(buf.size() - data.size(), 0x77));
 

@@ -32,8 +32,10 @@ protected:
         const Bytes digest = openssl("dgst -sha256 -r '" + path("secret.bin") + "'", "digest.txt");
         ASSERT_GE(digest.size(), 64u);
         const std::string hex(digest.begin(), digest.begin() + 64);
-        EXPECT_EQ(openssl("enc -d -aes-128-cbc -K " + hex.substr(0, 32) + " -iv " + hex.substr(32) + " -in '" +
-                              path("record.bin") + "'", "plain.bin"), key);
+        EXPECT_EQ(openssl("enc -d -aes-128-cbc -K " + hex.substr(0, 32) + " -iv " + hex.substr(32) +
+                              " -in '" + path("record.bin") + "'",
+                          "plain.bin"),
+                  key);
 
         std::vector<unsigned char> out(record.size());
         int len = static_cast<int>(out.size());
@@ -69,7 +71,8 @@ TEST_F(ClientAuthTest, KeyLimitsAndAChangedOrMissingSerialNumber) {
     EXPECT_EQ(mfg_have_client_authdata_key(), 1);
     std::vector<unsigned char> out(6143);
     int len = 64;
-    EXPECT_EQ(mfg_read_client_authdata_key(out.data(), &len), 2);  // no record: read and decrypt fail
+    EXPECT_EQ(mfg_read_client_authdata_key(out.data(), &len),
+              2);  // no record: read and decrypt fail
 
     set_override(make_serial("CH20AAAAA"));
     // A capacity below the record reads a cut ciphertext, which does not

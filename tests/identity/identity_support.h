@@ -20,7 +20,8 @@ inline std::uint16_t crc16_arc(const std::string &s) {
     std::uint16_t crc = 0;
     for (unsigned char c : s) {
         crc ^= c;
-        for (int k = 0; k < 8; ++k) crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
+        for (int k = 0; k < 8; ++k)
+            crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
     }
     return crc;
 }
@@ -41,7 +42,8 @@ inline Bytes text_then(const std::string &text, std::size_t n = 100, unsigned ch
 
 constexpr unsigned kSerialSlot = 0, kAuthSlot = 12336, kKeySlot = 18504;
 
-// Data bytes of the section at offset `slot` of a raw store image, as long as its big-endian header says.
+// Data bytes of the section at offset `slot` of a raw store image, as long as its big-endian header
+// says.
 inline Bytes section_data(const Bytes &image, unsigned slot) {
     std::uint32_t n = 0;
     for (unsigned i = 16; i < 20; ++i) n = n << 8 | image[slot + i];

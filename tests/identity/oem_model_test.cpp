@@ -32,7 +32,8 @@ TEST_F(OemTest, WriteFiltersReadDeliversThePartitionAsItIs) {
     const Bytes before = flash("mfg");
     const auto erases = stats("mfg").erases;
     const std::string too_long(100, 'a'), far_too_long(6000, '9');
-    for (const char *bad : {too_long.c_str(), far_too_long.c_str(), static_cast<const char *>(nullptr)}) {
+    for (const char *bad :
+         {too_long.c_str(), far_too_long.c_str(), static_cast<const char *>(nullptr)}) {
         errno = 0;
         EXPECT_EQ(mfg_write_oem_serial(bad), -1);
         EXPECT_EQ(errno, EINVAL);
@@ -72,7 +73,8 @@ TEST_F(ModelTest, LookupDefaultAndOutputSizes) {
             lower = std::string("zk") + static_cast<char>(std::tolower(e.code[0])) + e.code[1];
     }
     ASSERT_FALSE(lower.empty());
-    for (const std::string &text : {std::string("UNKNOWN"), std::string("AB"), std::string("ZK00XY"), lower}) {
+    for (const std::string &text :
+         {std::string("UNKNOWN"), std::string("AB"), std::string("ZK00XY"), lower}) {
         set_override(text);
         EXPECT_EQ(model(10), std::string("ZRK-100") + '\0' + "##") << text;
     }
@@ -97,7 +99,8 @@ TEST(ModelRules, BadTablesAreCaught) {
     static_assert(mfg_model_first_bad(good, 2) == -1, "sound table refused");
     constexpr mfg_model_entry dup[] = {{"A1", "x"}, {"B2", "y"}, {"A1", "z"}};
     static_assert(mfg_model_first_bad(dup, 3) == 2, "duplicate code not caught");
-    mfg_model_entry bad[] = {{"00", "x"}, {"a1", "x"}, {"A", "x"}, {"A1B", "x"}, {"A-", "x"}, {"A1", ""}, {"A1", "x"}};
+    mfg_model_entry bad[] = {{"00", "x"}, {"a1", "x"}, {"A", "x"}, {"A1B", "x"},
+                             {"A-", "x"}, {"A1", ""},  {"A1", "x"}};
     bad[6].name[10] = 'j';  // a byte after the name's terminator
     for (const auto &e : bad) EXPECT_EQ(mfg_model_first_bad(&e, 1), 0) << e.code;
 }

@@ -22,15 +22,18 @@ std::string read_serial(int n = 100, int want = 0) {
 TEST(SerialCheck, CheckDigitsLengthsAndCase) {
     ASSERT_EQ(crc16_arc("123456789"), 0xBB3D);  // the reference's standard check value
     EXPECT_EQ(mfg_valid_serial("123456789bb3d"), 1);
-    for (int c = 1; c < 256; ++c) {  // any first nine bytes but NUL, any tenth; odd c: lower-case check digits
+    for (int c = 1; c < 256;
+         ++c) {  // any first nine bytes but NUL, any tenth; odd c: lower-case check digits
         Bytes b = pattern(9, static_cast<unsigned>(c));
         for (auto &x : b) x = x ? x : 1;
-        std::string v = make_serial(std::string(b.begin(), b.end()), std::string(1, static_cast<char>(c)));
+        std::string v =
+            make_serial(std::string(b.begin(), b.end()), std::string(1, static_cast<char>(c)));
         for (std::size_t i = 10; i < 14 && c % 2; ++i) v[i] = static_cast<char>(std::tolower(v[i]));
         ASSERT_EQ(mfg_valid_serial(v.c_str()), 1) << c;
     }
     const std::string s = make_serial("ZK10Ab7x9");
-    EXPECT_EQ(mfg_valid_serial(("ZK10ab7x9" + s.substr(9)).c_str()), 0);  // letter case counts in the first nine
+    EXPECT_EQ(mfg_valid_serial(("ZK10ab7x9" + s.substr(9)).c_str()),
+              0);  // letter case counts in the first nine
     EXPECT_EQ(mfg_valid_serial((s.substr(0, 12) + (s[12] == '0' ? '1' : '0')).c_str()), 0);
 
     // 12 and 15 characters whose last four are the check value of their first nine.
@@ -56,20 +59,23 @@ TEST_F(SerialTest, StoreWriteReadAndFailures) {
     EXPECT_EQ(b, 'x');
 
     const std::string s = make_serial("ab10CD123");
-    ASSERT_EQ(mfg_write_serial((s.substr(0, 4) + " - " + s.substr(4, 5) + "\t-" + s.substr(9)).c_str()), 0);
+    ASSERT_EQ(
+        mfg_write_serial((s.substr(0, 4) + " - " + s.substr(4, 5) + "\t-" + s.substr(9)).c_str()),
+        0);
     const Bytes cfg = flash("cfg");
     EXPECT_EQ(section_data(cfg, kSerialSlot), text_then(s, 14));  // as written, NUL included
     const std::string got = read_serial();
-    EXPECT_EQ(got, "AB10CD123" + s.substr(9));  // upper-cased on the way out...
+    EXPECT_EQ(got, "AB10CD123" + s.substr(9));    // upper-cased on the way out...
     EXPECT_EQ(mfg_valid_serial(got.c_str()), 0);  // ...which breaks its check value
-    EXPECT_EQ(read_serial(5), "AB10C");  // cut, unterminated
+    EXPECT_EQ(read_serial(5), "AB10C");           // cut, unterminated
 
     const auto erases = stats("cfg").erases;
     errno = 0;
     EXPECT_EQ(mfg_write_serial(nullptr), -1);
     EXPECT_EQ(errno, EINVAL);
-    for (const std::string &bad : {s.substr(0, 12), std::string("not a serial"), std::string(5000, '7'),
-                                   s + std::string(4000, '5'), std::string(2000, '-') + s + "Z"}) {
+    for (const std::string &bad :
+         {s.substr(0, 12), std::string("not a serial"), std::string(5000, '7'),
+          s + std::string(4000, '5'), std::string(2000, '-') + s + "Z"}) {
         errno = 0;
         EXPECT_EQ(mfg_write_serial(bad.c_str()), -2) << bad.size();
         EXPECT_EQ(errno, EINVAL);
@@ -77,7 +83,8 @@ TEST_F(SerialTest, StoreWriteReadAndFailures) {
     EXPECT_EQ(flash("cfg"), cfg);
     EXPECT_EQ(stats("cfg").erases, erases);
     const std::string other = make_serial("QX21ABCDE");
-    EXPECT_EQ(mfg_write_serial((std::string(3000, '-') + other + std::string(3000, ' ')).c_str()), 0);
+    EXPECT_EQ(mfg_write_serial((std::string(3000, '-') + other + std::string(3000, ' ')).c_str()),
+              0);
     EXPECT_EQ(read_serial(), other);
     EXPECT_TRUE(syslog().empty());
 
@@ -88,13 +95,18 @@ TEST_F(SerialTest, StoreWriteReadAndFailures) {
 TEST_F(SerialTest, OverrideFileHidesTheStore) {
     ASSERT_EQ(mfg_write_serial(make_serial("ST30AAAAA").c_str()), 0);
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"FILE1234\r\n", "FILE1234"}, {"ab 12  \n", "ab 12  "}, {"\n", "\n"}, {"unknown\n", "unknown"},
-        {std::string(10000, 'S'), std::string(100, 'S')}, {"UNKNOWN\n", MFG_DEFAULT_SERIAL}};
+        {"FILE1234\r\n", "FILE1234"},
+        {"ab 12  \n", "ab 12  "},
+        {"\n", "\n"},
+        {"unknown\n", "unknown"},
+        {std::string(10000, 'S'), std::string(100, 'S')},
+        {"UNKNOWN\n", MFG_DEFAULT_SERIAL}};
     for (const auto &[file, want] : cases) {
         set_override(file);
         EXPECT_EQ(read_serial(), want) << file.size();
     }
-    EXPECT_EQ(syslog(), std::vector<std::string>{info_line("Using default serial number")});  // for UNKNOWN only
+    EXPECT_EQ(syslog(), std::vector<std::string>{
+                            info_line("Using default serial number")});  // for UNKNOWN only
     clear_syslog();
     EXPECT_EQ(read_serial(8), "00000000");  // the word and its NUL fit 8 bytes...
     set_override("UNKNOWN");

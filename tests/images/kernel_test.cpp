@@ -16,7 +16,8 @@ namespace {
 constexpr unsigned kKernelSize = 4 * 1024 * 1024;
 
 void append_be32(Bytes &out, std::uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(v >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<unsigned char>(v >> shift));
 }
 
 // The container as the boot loader expects it, built without the library.
@@ -27,7 +28,8 @@ Bytes expected_container(const Bytes &image) {
     signed_part.insert(signed_part.end(), image.begin(), image.end());
     Bytes out(EVP_MAX_MD_SIZE);
     unsigned int n = 0;
-    EXPECT_EQ(EVP_Digest(signed_part.data(), signed_part.size(), out.data(), &n, EVP_md5(), nullptr), 1);
+    EXPECT_EQ(
+        EVP_Digest(signed_part.data(), signed_part.size(), out.data(), &n, EVP_md5(), nullptr), 1);
     out.resize(n);
     append_be32(out, static_cast<std::uint32_t>(image.size() + 20));
     append_be32(out, 0x12611920u);
@@ -39,7 +41,8 @@ class KernelTest : public BoardTest {
 protected:
     int write_buffer(const Bytes &image, int flags) {
         const int fds = open_fds();
-        const int r = mfg_write_kernelimage(image.data(), static_cast<unsigned>(image.size()), flags);
+        const int r =
+            mfg_write_kernelimage(image.data(), static_cast<unsigned>(image.size()), flags);
         EXPECT_EQ(open_fds(), fds) << "descriptor leaked";
         EXPECT_TRUE(dir_entries(path("pending")).empty()) << "temporary file left in /pending";
         return r;
@@ -57,20 +60,26 @@ TEST_F(KernelTest, FlagsChooseSlotAndContainerForBuffersAndFiles) {
         int flags;
         bool sysa, container;
         std::size_t size;
-    } cases[] = {{2, true, false, 300000}, {3, true, true, 0},  // 44 bytes: the digest of the tag alone
-                 {0, false, false, 300000}, {1, false, true, 3 * 1024 * 1024 + 17},  // tag still "sysa_kersig"
-                 {6, false, false, 300000}, {7, false, true, 300000}, {-2, false, false, 300000}};
+    } cases[] = {{2, true, false, 300000},
+                 {3, true, true, 0},  // 44 bytes: the digest of the tag alone
+                 {0, false, false, 300000},
+                 {1, false, true, 3 * 1024 * 1024 + 17},  // tag still "sysa_kersig"
+                 {6, false, false, 300000},
+                 {7, false, true, 300000},
+                 {-2, false, false, 300000}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.flags);
         use_board(nullptr);
         const Bytes image = pattern(c.size, static_cast<unsigned>(c.flags + 10));
         EXPECT_EQ(write_buffer(image, c.flags), 0);
         const char *part = c.sysa ? "sysa_kernel" : "sysb_kernel";
-        EXPECT_EQ(flash(part), padded(c.container ? expected_container(image) : image, kKernelSize));
+        EXPECT_EQ(flash(part),
+                  padded(c.container ? expected_container(image) : image, kKernelSize));
         write_file(path("kernel.img"), image);
         EXPECT_EQ(mfg_write_kernel(path("kernel.img").c_str(), c.flags), 0);
         EXPECT_EQ(flash(part), padded(image, kKernelSize));
-        EXPECT_EQ(stats(c.sysa ? "sysb_kernel" : "sysa_kernel").erases, 0u) << "the other slot was touched";
+        EXPECT_EQ(stats(c.sysa ? "sysb_kernel" : "sysa_kernel").erases, 0u)
+            << "the other slot was touched";
         EXPECT_TRUE(syslog().empty());
     }
     EXPECT_EQ(mfg_write_kernel(path("missing").c_str(), 2), -1);
@@ -104,8 +113,9 @@ TEST_F(KernelTest, TemporaryFileFailuresLeaveThePartitionUntouched) {
     if (const auto at = lines.empty() ? std::string::npos : lines[0].find("KERNEL_IMAGE.");
         at != std::string::npos && lines[0].size() >= at + 19)
         lines[0].replace(at + 13, 6, "XXXXXX");
-    EXPECT_EQ(lines, only_error("**Error: Unable to complete writing of /pending/KERNEL_IMAGE.XXXXXX, "
-                                "No space left on device (28)"));
+    EXPECT_EQ(lines,
+              only_error("**Error: Unable to complete writing of /pending/KERNEL_IMAGE.XXXXXX, "
+                         "No space left on device (28)"));
     expect_untouched("sysb_kernel");
 
     // A failing write of the container's head is caught the same way.
@@ -117,7 +127,9 @@ TEST_F(KernelTest, TemporaryFileFailuresLeaveThePartitionUntouched) {
     clear_syslog();
     ASSERT_EQ(::rmdir(path("pending").c_str()), 0);
     EXPECT_EQ(write_buffer(pattern(5000), 3), -2);
-    EXPECT_EQ(syslog(), only_error("**Error: Could not open /dev/tqrd.rsysa_kernel, No such file or directory (2)"));
+    EXPECT_EQ(syslog(),
+              only_error(
+                  "**Error: Could not open /dev/tqrd.rsysa_kernel, No such file or directory (2)"));
     expect_untouched("sysa_kernel");
 }
 

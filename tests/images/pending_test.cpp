@@ -41,7 +41,11 @@ protected:
     // The signed container holds image after its 44-byte head.
     void expect_signed_kernel(const Bytes &image) {
         const Bytes f = flash("sysa_kernel");
-        EXPECT_EQ(std::memcmp(f.data() + 20, "\x12\x61\x19\x20" "sysa_kersig", 16), 0);  // magic, tag name
+        EXPECT_EQ(std::memcmp(f.data() + 20,
+                              "\x12\x61\x19\x20"
+                              "sysa_kersig",
+                              16),
+                  0);  // magic, tag name
         EXPECT_EQ(slice(f, 44, image.size()), image);
     }
     char saved_cwd_[PATH_MAX];
@@ -72,18 +76,22 @@ TEST_F(PendingTest, AllThreeUpdatesAreInstalledInOrder) {
     write_file("sysa_code", Bytes{});
     write_file("sysa_kitb", Bytes{});
     write_file("sysa_kersig", code);
-    write_pending(0, "Pending sysa_code update found, installing\nPending sysa_kersig update found, installing\n");
+    write_pending(0,
+                  "Pending sysa_code update found, installing\nPending sysa_kersig update found, "
+                  "installing\n");
     EXPECT_EQ(dir_entries("."), std::vector<std::string>{"sysa_kitb"});
     expect_signed_kernel(code);
 }
 
 TEST_F(PendingTest, EachFailureStopsTheUpdatesAfterIt) {
-    write_file("sysa_code", pattern(17 * 1024 * 1024, 1));  // larger than the code partition
+    write_file("sysa_code", pattern(17 * 1024 * 1024, 1));     // larger than the code partition
     write_file("sysa_kitb", pattern(4 * 1024 * 1024 + 1, 2));  // larger than the kernel partition
     write_file("sysa_kersig", pattern(1000, 3));
-    write_pending(-1, "Pending sysa_code update found, installing\nmfg_write_image failed on sysa_code!\n");
+    write_pending(
+        -1, "Pending sysa_code update found, installing\nmfg_write_image failed on sysa_code!\n");
     EXPECT_EQ(syslog(), only_error("**Error: Length of image are larger than partition!"));
-    EXPECT_EQ(flash("sysa_code"), padded({}, 16 * 1024 * 1024));  // the writer erases before it measures
+    EXPECT_EQ(flash("sysa_code"),
+              padded({}, 16 * 1024 * 1024));  // the writer erases before it measures
     EXPECT_EQ(dir_entries("."), (std::vector<std::string>{"sysa_kersig", "sysa_kitb"}));
     EXPECT_EQ(stats("sysa_kernel").erases, 0u);
 
@@ -99,9 +107,12 @@ TEST_F(PendingTest, EachFailureStopsTheUpdatesAfterIt) {
     clear_syslog();
     ASSERT_EQ(::rmdir(path("pending").c_str()), 0);  // no temporary file can be made
     write_pending(-1,
-                  "Pending sysa_kersig update found, installing\nmfg_write_kernelimage failed on sysa_kersig!\n");
+                  "Pending sysa_kersig update found, installing\nmfg_write_kernelimage failed on "
+                  "sysa_kersig!\n");
     EXPECT_TRUE(dir_entries(".").empty());
-    EXPECT_EQ(syslog(), only_error("**Error: Could not open /dev/tqrd.rsysa_kernel, No such file or directory (2)"));
+    EXPECT_EQ(syslog(),
+              only_error(
+                  "**Error: Could not open /dev/tqrd.rsysa_kernel, No such file or directory (2)"));
 }
 
 TEST_F(PendingTest, MapPendingMapsReadOnlyOrClearsItsResults) {
@@ -126,8 +137,9 @@ TEST_F(PendingTest, CreatedFilesHoldTheDataUnderUniqueNames) {
     EXPECT_EQ(std::string(first).rfind("/pending/update.", 0), 0u);
     EXPECT_STRNE(first, second);
     EXPECT_EQ(read_file(path(first + 1)), data);
-    EXPECT_EQ(syslog(), (std::vector<std::string>{info_line(std::string("File installed to ") + first),
-                                                   info_line(std::string("File installed to ") + second)}));
+    EXPECT_EQ(syslog(),
+              (std::vector<std::string>{info_line(std::string("File installed to ") + first),
+                                        info_line(std::string("File installed to ") + second)}));
     EXPECT_EQ(mfg_create_pending_file("empty", nullptr, 0, nullptr), 0);  // no path buffer, no data
     EXPECT_EQ(dir_entries(path("pending")).size(), 3u);
 
@@ -138,8 +150,8 @@ TEST_F(PendingTest, CreatedFilesHoldTheDataUnderUniqueNames) {
     clear_syslog();
     const std::string too_long(112, 'n');
     EXPECT_EQ(mfg_create_pending_file(too_long.c_str(), "x", 1, out), -EINVAL);
-    EXPECT_EQ(syslog(),
-              only_error("**Error: Unable to open /pending/" + too_long + ".XXXXX for writing, Invalid argument (22)"));
+    EXPECT_EQ(syslog(), only_error("**Error: Unable to open /pending/" + too_long +
+                                   ".XXXXX for writing, Invalid argument (22)"));
     EXPECT_EQ(dir_entries(path("pending")).size(), 4u);
 }
 

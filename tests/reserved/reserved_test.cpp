@@ -28,16 +28,16 @@ TEST_F(ReservedTest, EachLogsItsLineAndReturnsZero) {
     EXPECT_EQ(mfg_get_debugconsole(nullptr, -1), 0);
     EXPECT_EQ(mfg_write_diskimage(nullptr, nullptr), 0);
 
-    EXPECT_EQ(syslog(), (std::vector<std::string>{
-                            err_line("mfg_read_bootversion: Not implemented"),
-                            err_line("mfg_get_debugconsole: Not Implemented Yet"),
-                            err_line("mfg_set_debugconsole: Not Implemented Yet"),
-                            err_line("mfg_valid_debugarea: Not Implemented Yet"),
-                            err_line("mfg_write_diskimage: Not Implemented Yet"),
-                            err_line("mfg_sync_diskimage: Not Implemented Yet"),
-                            err_line("mfg_read_bootversion: Not implemented"),
-                            err_line("mfg_get_debugconsole: Not Implemented Yet"),
-                            err_line("mfg_write_diskimage: Not Implemented Yet")}));
+    EXPECT_EQ(syslog(),
+              (std::vector<std::string>{err_line("mfg_read_bootversion: Not implemented"),
+                                        err_line("mfg_get_debugconsole: Not Implemented Yet"),
+                                        err_line("mfg_set_debugconsole: Not Implemented Yet"),
+                                        err_line("mfg_valid_debugarea: Not Implemented Yet"),
+                                        err_line("mfg_write_diskimage: Not Implemented Yet"),
+                                        err_line("mfg_sync_diskimage: Not Implemented Yet"),
+                                        err_line("mfg_read_bootversion: Not implemented"),
+                                        err_line("mfg_get_debugconsole: Not Implemented Yet"),
+                                        err_line("mfg_write_diskimage: Not Implemented Yet")}));
     EXPECT_EQ(flash("cfg"), Bytes(512 * 1024, 0xFF)) << "no device touched";
 }
 

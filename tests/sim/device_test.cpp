@@ -27,7 +27,8 @@ Geometry geometry(int fd) {
 TEST_F(DeviceTest, FreshPartitionIsErasedAndBothAliasesReachIt) {
     Fd cfg("/dev/tqrd.cfg0", O_RDWR), raw("/dev/tqrd.rcfg0", O_RDONLY);
     ASSERT_TRUE(cfg.ok() && raw.ok());
-    EXPECT_EQ(geometry(cfg.get()), (Geometry{MTD_NANDFLASH, 512 * kKiB, kBlock, kPage, 64, MTD_CAP_NANDFLASH}));
+    EXPECT_EQ(geometry(cfg.get()),
+              (Geometry{MTD_NANDFLASH, 512 * kKiB, kBlock, kPage, 64, MTD_CAP_NANDFLASH}));
     Bytes all(512 * kKiB + 100, 0);
     EXPECT_EQ(::read(raw.get(), all.data(), all.size()), 512 * 1024);  // stops at the end
     all.resize(512 * kKiB);
@@ -94,8 +95,10 @@ TEST_F(DeviceTest, ReprogrammingAPageIsAViolationAndOnlyClearsBits) {
 
 TEST_F(DeviceTest, EraseTakesWholeBlocksAndCountersFollowTheCalls) {
     Fd fd("/dev/tqrd.rcfg0", O_RDWR);
-    const unsigned refused[][2] = {{kPage, kBlock}, {0, kBlock + kPage}, {kBlock, 4 * kBlock}, {4 * kBlock, kBlock}};
-    for (const auto &r : refused) EXPECT_EQ(err_of([&] { return erase(fd.get(), r[0], r[1]); }), EINVAL) << r[0];
+    const unsigned refused[][2] = {
+        {kPage, kBlock}, {0, kBlock + kPage}, {kBlock, 4 * kBlock}, {4 * kBlock, kBlock}};
+    for (const auto &r : refused)
+        EXPECT_EQ(err_of([&] { return erase(fd.get(), r[0], r[1]); }), EINVAL) << r[0];
     fill("cfg", 0x00);
     ASSERT_EQ(erase(fd.get(), kBlock, 2 * kBlock), 0);
     Bytes expect(4 * kBlock, 0x00);
@@ -113,8 +116,9 @@ TEST_F(DeviceTest, EraseTakesWholeBlocksAndCountersFollowTheCalls) {
     EXPECT_EQ(buf, Bytes(4096, 0xFF)) << "read on from the fifth page";
     ASSERT_EQ(::pread(fd.get(), buf.data(), 10, 0), 10);
     mfgsim_stats s = stats("cfg");
-    EXPECT_EQ(std::make_tuple(s.erases, s.pages_programmed, s.bytes_written, s.write_calls, s.read_calls),
-              std::make_tuple(2ull, 4ull, 4ull * 2048, 3ull, 2ull));
+    EXPECT_EQ(
+        std::make_tuple(s.erases, s.pages_programmed, s.bytes_written, s.write_calls, s.read_calls),
+        std::make_tuple(2ull, 4ull, 4ull * 2048, 3ull, 2ull));
     EXPECT_EQ(stats("mfg").write_calls, 0u);
     EXPECT_EQ(mfgsim_get_stats("nosuch", &s), -1);
 
@@ -132,7 +136,8 @@ TEST_F(DeviceTest, BadAndPartialBlocksAnswerQueriesAndRefuseErase) {
         "part mfg nand size=256K erase=128K bad=0 nobbt\npart bootcfg nor size=256K erase=64K\n"
         "part odd nand size=448K erase=128K bad=3\npart tail nand size=192K erase=128K\n");
     expect_violations();
-    Fd cfg("/dev/tqrd.rcfg0", O_RDWR), mfg("/dev/tqrd.rmfg", O_RDONLY), nor("/dev/tqrd.rbootcfg", O_RDONLY);
+    Fd cfg("/dev/tqrd.rcfg0", O_RDWR), mfg("/dev/tqrd.rmfg", O_RDONLY),
+        nor("/dev/tqrd.rbootcfg", O_RDONLY);
     EXPECT_EQ(bad_block(cfg.get(), kBlock + 4096), 1) << "any offset inside the block";
     EXPECT_EQ(bad_block(cfg.get(), 2 * kBlock), 0);
     EXPECT_EQ(bad_block(cfg.get(), 3 * kBlock), 1);
@@ -179,9 +184,11 @@ TEST_F(DeviceTest, BadAndPartialBlocksAnswerQueriesAndRefuseErase) {
 }
 
 TEST_F(DeviceTest, NorProgramsAnyLengthAndRamStores) {
-    use_board("part bootcfg nor size=256K erase=64K\npart scratch ram size=64K erase=4K alias=ram0\n");
+    use_board(
+        "part bootcfg nor size=256K erase=64K\npart scratch ram size=64K erase=4K alias=ram0\n");
     Fd nor("/dev/tqrd.rbootcfg", O_RDWR), ram("/dev/tqrd.ram0", O_RDWR);
-    EXPECT_EQ(geometry(nor.get()), (Geometry{MTD_NORFLASH, 256 * kKiB, 64 * kKiB, 1, 0, MTD_CAP_NORFLASH}));
+    EXPECT_EQ(geometry(nor.get()),
+              (Geometry{MTD_NORFLASH, 256 * kKiB, 64 * kKiB, 1, 0, MTD_CAP_NORFLASH}));
     EXPECT_EQ(geometry(ram.get()), (Geometry{MTD_RAM, 64 * kKiB, 4 * kKiB, 1, 0, MTD_CAP_RAM}));
     const unsigned char a[3] = {0xF0, 0x0F, 0xAA}, b[3] = {0x3C, 0xFF, 0x55};
     for (int fd : {nor.get(), ram.get()}) {
@@ -203,7 +210,8 @@ TEST_F(DeviceTest, OnlyKnownAliasesOpenAndTheyLookLikeCharacterDevices) {
     EXPECT_EQ(::lseek(fd.get(), -16, SEEK_END), 256 * 1024 - 16);
     EXPECT_EQ(err_of([&] { return ::lseek(fd.get(), 17, SEEK_CUR); }), EINVAL);
     EXPECT_EQ(err_of([&] { return ::lseek(fd.get(), -1, SEEK_SET); }), EINVAL);
-    EXPECT_EQ(::lseek(fd.get(), 0, SEEK_CUR), 256 * 1024 - 16) << "a refused seek keeps the position";
+    EXPECT_EQ(::lseek(fd.get(), 0, SEEK_CUR), 256 * 1024 - 16)
+        << "a refused seek keeps the position";
     struct stat st, by_path;
     ASSERT_EQ(::fstat(fd.get(), &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
@@ -237,11 +245,11 @@ TEST_F(DeviceTest, StateIsSharedByEverySelectionOfTheBoard) {
 
 TEST_F(DeviceTest, BoardDescriptionsAreChecked) {
     const char *bad[] = {
-        "part cfg nand size=100K erase=128K\n",       // erase block larger than the partition
-        "part cfg nand size=128K erase=1K\n",         // NAND block not whole pages
-        "part cfg nand size=129K erase=128K\n",       // NAND size not whole pages
-        "part cfg nor size=128K erase=64K bad=1\n",   // bad blocks on NOR
-        "part cfg nand size=128K erase=128K bad=1\n", // index out of range
+        "part cfg nand size=100K erase=128K\n",        // erase block larger than the partition
+        "part cfg nand size=128K erase=1K\n",          // NAND block not whole pages
+        "part cfg nand size=129K erase=128K\n",        // NAND size not whole pages
+        "part cfg nor size=128K erase=64K bad=1\n",    // bad blocks on NOR
+        "part cfg nand size=128K erase=128K bad=1\n",  // index out of range
         "part a nand size=128K erase=128K alias=x\npart b nand size=128K erase=128K alias=x\n",
         "part cfg flash size=128K erase=128K\n",
         "pending_limit lots\n",
@@ -254,7 +262,8 @@ TEST_F(DeviceTest, BoardDescriptionsAreChecked) {
     }
     EXPECT_STREQ(mfgsim_board(), dir_.c_str()) << "the board in use stays";
     ASSERT_EQ(mfgsim_create(dir_.c_str(),
-                            "# comment\n\npart x 8 size=0x40000 erase=128k alias=a,b # trailing\npending_limit 2M\n"),
+                            "# comment\n\npart x 8 size=0x40000 erase=128k alias=a,b # "
+                            "trailing\npending_limit 2M\n"),
               0);
     unsigned size = 0, erasesize = 0;
     int type = 0;

@@ -56,12 +56,14 @@ TEST_F(FaultTest, ReadsAndWritesFailOrComeUpShort) {
     EXPECT_EQ(::pwrite(dev.get(), data.data(), 8192, 0), 2048) << "partial write";
     EXPECT_EQ(mfgsim_page_programmed("mfg", 0), 1);
     EXPECT_EQ(mfgsim_page_programmed("mfg", 1), 0);
-    EXPECT_EQ(errs(2, [&] { return ::pwrite(dev.get(), data.data(), 2048, 2048); }), (Errs{EIO, 0}));
+    EXPECT_EQ(errs(2, [&] { return ::pwrite(dev.get(), data.data(), 2048, 2048); }),
+              (Errs{EIO, 0}));
     EXPECT_EQ(err_of([&] { return ::write(dev.get(), data.data(), 2048); }), ENOSPC);
     EXPECT_EQ(::lseek(dev.get(), 0, SEEK_CUR), 0) << "a failed write does not move";
     EXPECT_EQ(::read(dev.get(), buf.data(), buf.size()), 100);
     EXPECT_EQ(::read(dev.get(), buf.data(), buf.size()), 4096);
-    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 1948), Bytes(data.begin() + 100, data.begin() + 2048));
+    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 1948),
+              Bytes(data.begin() + 100, data.begin() + 2048));
 
     // Plain files, named relative to the working directory.
     mfgtest::write_file(path("image.gz"), data);
@@ -73,7 +75,8 @@ TEST_F(FaultTest, ReadsAndWritesFailOrComeUpShort) {
     Fd img("image.gz", O_RDONLY);
     ASSERT_EQ(::chdir(cwd), 0);
     EXPECT_EQ(errs(3, [&] { return ::read(img.get(), buf.data(), 1000); }), (Errs{0, EIO, 0}));
-    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 1000), Bytes(data.begin() + 1000, data.begin() + 2000));
+    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 1000),
+              Bytes(data.begin() + 1000, data.begin() + 2000));
     EXPECT_EQ(err_of([&] { return ::pread(img.get(), buf.data(), 10, 0); }), EINTR);
     Fd same_file_other_name(path("image.gz").c_str(), O_RDONLY);
     EXPECT_EQ(::read(same_file_other_name.get(), buf.data(), 1000), 1000);

@@ -40,7 +40,8 @@ TEST_F(FilesTest, SerialOverrideAndSlotMarkersLiveOnTheBoard) {
     EXPECT_EQ(::read(dev.get(), buf, 3), 3);
     EXPECT_EQ(::read(plain.get(), buf, 3), 3);
     EXPECT_EQ(errno, 1234);
-    EXPECT_EQ(err_of([&] { return ::access("/etc/sysc", F_OK); }), ENOENT) << "a neighbour stays on the host";
+    EXPECT_EQ(err_of([&] { return ::access("/etc/sysc", F_OK); }), ENOENT)
+        << "a neighbour stays on the host";
     EXPECT_EQ(err_of([&] { return ::read(-1, buf, 1); }), EBADF);
 }
 
@@ -77,7 +78,8 @@ TEST_F(FilesTest, PendingDirectoryHoldsOnlyItsLimit) {
     EXPECT_EQ(::write(fb.get(), data.data(), data.size()), 4000) << "what fits";
     EXPECT_EQ(err_of([&] { return ::write(fb.get(), data.data(), 1); }), ENOSPC);
     EXPECT_EQ(err_of([&] { return ::pwrite(fa.get(), data.data(), 10, 6000); }), ENOSPC);
-    EXPECT_EQ(::pwrite(fa.get(), data.data(), 100, 0), 100) << "rewriting within the file needs no room";
+    EXPECT_EQ(::pwrite(fa.get(), data.data(), 100, 0), 100)
+        << "rewriting within the file needs no room";
     ASSERT_EQ(::unlink(b), 0);
     EXPECT_EQ(::pwrite(fa.get(), data.data(), 10, 6000), 10);
     mfgsim_set_pending_limit(-1);
@@ -97,8 +99,10 @@ TEST_F(FilesTest, PendingDirectoryHoldsOnlyItsLimit) {
 // serve programs built without them. Both reach the same device.
 TEST_F(FilesTest, BothOffsetWidthsOfEachEntryPointAreServed) {
     auto open32 = reinterpret_cast<int (*)(const char *, int, ...)>(::dlsym(RTLD_DEFAULT, "open"));
-    auto pwrite32 = reinterpret_cast<ssize_t (*)(int, const void *, size_t, long)>(::dlsym(RTLD_DEFAULT, "pwrite"));
-    auto pread32 = reinterpret_cast<ssize_t (*)(int, void *, size_t, long)>(::dlsym(RTLD_DEFAULT, "pread"));
+    auto pwrite32 = reinterpret_cast<ssize_t (*)(int, const void *, size_t, long)>(
+        ::dlsym(RTLD_DEFAULT, "pwrite"));
+    auto pread32 =
+        reinterpret_cast<ssize_t (*)(int, void *, size_t, long)>(::dlsym(RTLD_DEFAULT, "pread"));
     auto lseek32 = reinterpret_cast<long (*)(int, long, int)>(::dlsym(RTLD_DEFAULT, "lseek"));
     ASSERT_TRUE(open32 && pwrite32 && pread32 && lseek32);
     Fd fd(open32("/dev/tqrd.rmfg", O_RDWR));

@@ -67,7 +67,8 @@ class PreloadTest : public mfgtest::BoardTest {};
     }
     ::close(pipefd[1]);
     char buf[256];
-    for (ssize_t n; (n = ::read(pipefd[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+    for (ssize_t n; (n = ::read(pipefd[0], buf, sizeof buf)) > 0;)
+        out.append(buf, static_cast<size_t>(n));
     ::close(pipefd[0]);
     int status = 0;
     if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
@@ -94,7 +95,8 @@ TEST_F(PreloadTest, UnmodifiedProgramUsesTheBoard) {
     EXPECT_EQ(flash("mfg"), expect);
     EXPECT_EQ(stats("mfg").erases, 1u);
     EXPECT_EQ(mfgsim_page_programmed("mfg", 0), 1) << "the child's state is the board's";
-    EXPECT_EQ(syslog(), std::vector<std::string>{"<3> probe wrote /dev/tqrd.rmfg, " + std::string(std::strerror(ENOSPC))});
+    EXPECT_EQ(syslog(), std::vector<std::string>{"<3> probe wrote /dev/tqrd.rmfg, " +
+                                                 std::string(std::strerror(ENOSPC))});
 
     // Without a board the same program reaches the real (here missing) device.
     out.clear();

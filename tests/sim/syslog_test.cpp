@@ -35,15 +35,16 @@ TEST_F(SyslogTest, LinesCarryPriorityAndTextWithErrnoExpanded) {
     ::syslog(LOG_WARNING, "literal %%m and 100%% and a newline\n");
     ::syslog(LOG_USER | LOG_ERR, "facility kept");
 
-    EXPECT_EQ(syslog(), (std::vector<std::string>{
-                            mfgtest::err_line(std::string("**Error: Could not open /dev/tqrd.rmfg, ") +
-                                              std::strerror(ENOENT) + " (2)"),
-                            mfgtest::info_line("Wrote 42 bytes"),
-                            "<3> vsyslog " + std::string(std::strerror(EIO)),
-                            "<3> fortified " + std::string(std::strerror(ENOSPC)) + ", 100%",
-                            "<4> literal %m and 100% and a newline",
-                            "<11> facility kept",
-                        }));
+    EXPECT_EQ(syslog(),
+              (std::vector<std::string>{
+                  mfgtest::err_line(std::string("**Error: Could not open /dev/tqrd.rmfg, ") +
+                                    std::strerror(ENOENT) + " (2)"),
+                  mfgtest::info_line("Wrote 42 bytes"),
+                  "<3> vsyslog " + std::string(std::strerror(EIO)),
+                  "<3> fortified " + std::string(std::strerror(ENOSPC)) + ", 100%",
+                  "<4> literal %m and 100% and a newline",
+                  "<11> facility kept",
+              }));
 
     clear_syslog();
     openlog("mfgtest", LOG_PID, LOG_USER);

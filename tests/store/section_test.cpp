@@ -1,7 +1,7 @@
 // Section codec and verified section reads on the configuration device.
-#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include "expected_section.h"
 #include "store/section.h"
@@ -25,7 +25,9 @@ protected:
         return r;
     }
     int read_slot(unsigned index) { return read_from("/dev/tqrd.cfg0", index, &record_); }
-    void plant_slot(unsigned index, const Bytes &bytes) const { plant("cfg", kSlotOffsets[index], bytes); }
+    void plant_slot(unsigned index, const Bytes &bytes) const {
+        plant("cfg", kSlotOffsets[index], bytes);
+    }
     mfg_section_record record_;
 };
 
@@ -49,7 +51,8 @@ TEST_F(SectionTest, EncodeAndClearChangeOnlyTheirSlot) {
 TEST_F(SectionTest, ReadsVerifyMagicAndDigestOfEverySlot) {
     EXPECT_EQ(read_slot(0), -3);  // erased flash
     const std::size_t lengths[5] = {14, 220, 6144, 0, 1};
-    for (unsigned i = 0; i < 5; ++i) plant_slot(i, section(magic_of(i), pattern(lengths[i], 10 + i)));
+    for (unsigned i = 0; i < 5; ++i)
+        plant_slot(i, section(magic_of(i), pattern(lengths[i], 10 + i)));
     for (unsigned i = 0; i < 5; ++i) {
         ASSERT_EQ(read_slot(i), 0) << i;
         EXPECT_EQ(record_.header.length, lengths[i]);
@@ -84,8 +87,10 @@ TEST_F(SectionTest, ReadsVerifyMagicAndDigestOfEverySlot) {
     EXPECT_EQ(read_from("/dev/tqrd.cfg0", 0, nullptr), -22);
     EXPECT_EQ(errno, EINVAL);
     Lines expected(4, err_line("**Error: Invalid magic number"));
-    expected.push_back(err_line("**Error: Checksum failure in data segment \t\tof section: MAC Address"));
-    expected.push_back(err_line("**Error: Checksum failure in data segment \t\tof section: Client Auth Key"));
+    expected.push_back(
+        err_line("**Error: Checksum failure in data segment \t\tof section: MAC Address"));
+    expected.push_back(
+        err_line("**Error: Checksum failure in data segment \t\tof section: Client Auth Key"));
     EXPECT_EQ(syslog(), expected);
 }
 
@@ -105,8 +110,12 @@ TEST_F(SectionTest, OversizedLengthIsRefusedWithoutReadingData) {
 TEST_F(SectionTest, ShortFailedAndUnseekableReads) {
     plant_slot(1, section(kPlainMagic, pattern(220)));
     // Read 1 is the header, read 2 the data: each cut short, then failing.
-    const struct { unsigned nth; int err; long partial; int code; } faults[] = {
-        {1, 0, 10, -3}, {2, 0, 219, -4}, {1, EIO, -1, -3}, {2, EIO, -1, -4}};
+    const struct {
+        unsigned nth;
+        int err;
+        long partial;
+        int code;
+    } faults[] = {{1, 0, 10, -3}, {2, 0, 219, -4}, {1, EIO, -1, -3}, {2, EIO, -1, -4}};
     for (const auto &f : faults) {
         mfgsim_clear_faults();
         ASSERT_EQ(mfgsim_add_fault("read", "/dev/tqrd.cfg0", f.nth, 1, f.err, f.partial), 0);
@@ -118,11 +127,13 @@ TEST_F(SectionTest, ShortFailedAndUnseekableReads) {
     ::close(fds[0]);
     ::close(fds[1]);
     const std::string header = "**Error: Unable to read MAC Address header, \t\t\t",
-                      data = "**Error: Unable to read MAC Address data, ", magic = "**Error: Invalid magic number";
-    EXPECT_EQ(syslog(), (Lines{err_line(header + "Success (0)"), err_line(magic), err_line(data + "Success (0)"),
-                               err_line(header + "Input/output error (5)"), err_line(magic),
-                               err_line(data + "Input/output error (5)"),
-                               err_line("**Error: Unable to seek, Illegal seek (29)")}));
+                      data = "**Error: Unable to read MAC Address data, ",
+                      magic = "**Error: Invalid magic number";
+    EXPECT_EQ(syslog(),
+              (Lines{err_line(header + "Success (0)"), err_line(magic),
+                     err_line(data + "Success (0)"), err_line(header + "Input/output error (5)"),
+                     err_line(magic), err_line(data + "Input/output error (5)"),
+                     err_line("**Error: Unable to seek, Illegal seek (29)")}));
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // The store driver behind the dispatch, and the MAC entry points, on the
 // simulated board's configuration partition (NAND, 512K, 128K blocks).
+#include <unistd.h>
 #include <cerrno>
 #include <climits>
-#include <unistd.h>
 
 #include "expected_section.h"
 #include "mfg.h"
@@ -21,14 +21,16 @@ protected:
     Bytes plant_store() {
         const std::size_t lengths[5] = {14, 220, 1500, 48, 6144};
         for (unsigned i = 0; i < 5; ++i)
-            plant("cfg", kSlotOffsets[i],
-                  section(i == 2 || i == 3 ? kAuthMagic : kPlainMagic, pattern(lengths[i], 20 + i)));
+            plant(
+                "cfg", kSlotOffsets[i],
+                section(i == 2 || i == 3 ? kAuthMagic : kPlainMagic, pattern(lengths[i], 20 + i)));
         plant("cfg", 40000, pattern(100, 25));
         mfgsim_reset_stats();
         return flash("cfg");
     }
     // The partition after a write-back: erased, then old's image with slots replaced.
-    static Bytes written_back(const Bytes &old, const std::vector<std::pair<unsigned, Bytes>> &slots) {
+    static Bytes written_back(const Bytes &old,
+                              const std::vector<std::pair<unsigned, Bytes>> &slots) {
         Bytes part(old.size(), 0xFF);
         std::copy(old.begin(), old.begin() + kImageSize, part.begin());
         for (const auto &s : slots) overlay(part, kSlotOffsets[s.first], s.second);
@@ -74,7 +76,8 @@ TEST_F(StoreTest, HandleLoadsOnceAndWritesBackOnceAtClose) {
         mfg::StoreSession store;
         ASSERT_TRUE(store.valid());
         mfg_store_handle *h = store.get();
-        for (int bad : {6145, -1, INT_MIN}) EXPECT_EQ(mfg_store_write(h, 4, big.data(), bad), -4) << bad;
+        for (int bad : {6145, -1, INT_MIN})
+            EXPECT_EQ(mfg_store_write(h, 4, big.data(), bad), -4) << bad;
         EXPECT_EQ(mfg_store_write(h, 5, big.data(), 10), -1);
         EXPECT_EQ(mfg_store_write(h, UINT_MAX, big.data(), 10), -1);
         EXPECT_EQ(mfg_store_write(h, 4, nullptr, 10), -1);
@@ -86,14 +89,16 @@ TEST_F(StoreTest, HandleLoadsOnceAndWritesBackOnceAtClose) {
         EXPECT_EQ(mfg_store_write(h, 1, macs2.data(), 10), 0);
         EXPECT_EQ(mfg_store_clear(h, 3), 0);
         EXPECT_EQ(mfg_store_write(h, 4, full.data(), 6144), 0);
-        expect_untouched(before);  // nothing reaches the flash before close
+        expect_untouched(before);             // nothing reaches the flash before close
         EXPECT_EQ(mfg_store_check(h, 3), 1);  // reads see the device, not the image
     }
     // Slot 1: the second write's 10 bytes over the first write's 220.
     Bytes slot1 = section(kPlainMagic, macs2);
     slot1.insert(slot1.end(), macs.begin() + 10, macs.end());
-    EXPECT_EQ(flash("cfg"), written_back(before, {{0, section(kPlainMagic, serial)}, {1, slot1},
-                                                  {3, cleared(0xED9EE6DAu)}, {4, section(kPlainMagic, full)}}));
+    EXPECT_EQ(flash("cfg"), written_back(before, {{0, section(kPlainMagic, serial)},
+                                                  {1, slot1},
+                                                  {3, cleared(0xED9EE6DAu)},
+                                                  {4, section(kPlainMagic, full)}}));
     EXPECT_EQ(stats("cfg").erases, 4u);
     EXPECT_TRUE(syslog().empty());
 }
@@ -126,7 +131,8 @@ TEST_F(StoreTest, ReadDeliversAtMostCapacityAndStoredLength) {
 TEST_F(StoreTest, ReadOnlyConfigDeviceStillServes) {
     const Bytes before = plant_store();
     const Bytes macs = pattern(MFG_MACS_SIZE, 60);
-    ASSERT_EQ(mfgsim_add_fault("open", "/dev/tqrd.cfg0", 1, 1, EACCES, -1), 0);  // read-write open fails
+    ASSERT_EQ(mfgsim_add_fault("open", "/dev/tqrd.cfg0", 1, 1, EACCES, -1),
+              0);  // read-write open fails
     {
         mfg::StoreSession store;
         ASSERT_TRUE(store.valid());
@@ -158,15 +164,19 @@ TEST_F(StoreTest, FailingRawPartitionIsNeverOverwritten) {
     {
         mfg::StoreSession store;
         EXPECT_EQ(mfg_store_clear(store.get(), 0), -1);
-        EXPECT_EQ(mfg_store_write(store.get(), 0, macs.data(), 5), -1);  // a later call retries the load
+        EXPECT_EQ(mfg_store_write(store.get(), 0, macs.data(), 5),
+                  -1);  // a later call retries the load
     }
     expect_untouched(before);
     EXPECT_EQ(stats("cfg").write_calls, 0u);
     const std::string eio = "bytes of the store from /dev/tqrd.rcfg0, Input/output error (5)";
-    EXPECT_EQ(syslog(),
-              (Lines{err_line("**Error: Could not open /dev/tqrd.rcfg0, No such file or directory (2)"),
-                     err_line("**Error: Read 30839 of 30840 bytes of the store from /dev/tqrd.rcfg0, Success (0)"),
-                     err_line("**Error: Read -1 of 30840 " + eio), err_line("**Error: Read -1 of 30840 " + eio)}));
+    EXPECT_EQ(
+        syslog(),
+        (Lines{err_line("**Error: Could not open /dev/tqrd.rcfg0, No such file or directory (2)"),
+               err_line("**Error: Read 30839 of 30840 bytes of the store from /dev/tqrd.rcfg0, "
+                        "Success (0)"),
+               err_line("**Error: Read -1 of 30840 " + eio),
+               err_line("**Error: Read -1 of 30840 " + eio)}));
     clear_syslog();
 
     // The write-back's erase cannot open the partition (load, erase, write are

@@ -33,16 +33,14 @@ void BoardTest::SetUp() {
 
 void BoardTest::TearDown() {
     if (!violations_expected_) {
-        EXPECT_EQ(mfgsim_total_violations(), 0u) << "NAND rules violated, see " << dir_
-                                                 << "/violations.log";
+        EXPECT_EQ(mfgsim_total_violations(), 0u)
+            << "NAND rules violated, see " << dir_ << "/violations.log";
     }
     mfgsim_clear_faults();
     if (!HasFailure()) remove_tree(dir_);
 }
 
-void BoardTest::use_board(const char *conf) {
-    ASSERT_EQ(mfgsim_create(dir_.c_str(), conf), 0);
-}
+void BoardTest::use_board(const char *conf) { ASSERT_EQ(mfgsim_create(dir_.c_str(), conf), 0); }
 
 std::string BoardTest::path(const std::string &rel) const { return dir_ + "/" + rel; }
 
@@ -76,9 +74,7 @@ std::vector<std::string> BoardTest::syslog() const {
     return lines;
 }
 
-void BoardTest::clear_syslog() const {
-    std::ofstream out(mfgsim_syslog_file(), std::ios::trunc);
-}
+void BoardTest::clear_syslog() const { std::ofstream out(mfgsim_syslog_file(), std::ios::trunc); }
 
 mfgsim_stats BoardTest::stats(const char *part) const {
     mfgsim_stats s{};
@@ -112,7 +108,8 @@ std::string StderrCapture::text() {
         ::lseek(file_, 0, SEEK_SET);
         char buf[4096];
         ssize_t n;
-        while ((n = ::read(file_, buf, sizeof buf)) > 0) captured_.append(buf, static_cast<size_t>(n));
+        while ((n = ::read(file_, buf, sizeof buf)) > 0)
+            captured_.append(buf, static_cast<size_t>(n));
         ::close(file_);
     }
     return captured_;
@@ -130,7 +127,8 @@ Bytes read_file(const std::string &path) {
 
 void write_file(const std::string &path, const Bytes &bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char *>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 void write_file(const std::string &path, const std::string &text) {
