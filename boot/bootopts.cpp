@@ -1,18 +1,18 @@
 // The boot loader's option record at the start of /dev/tqrd.rbootcfg: read and
 // verified by mfg_get_bootopts, rewritten from option bits by mfg_set_bootopts.
-#include <syslog.h>
-
 #include <cstdint>
 #include <cstring>
 
 #include "boot/boot_texts.h"
 #include "boot/bootopts_checksum.h"
+#include "common/appliance.h"
 #include "common/be.h"
+#include "common/log.h"
+#include "flash/partition.h"
 #include "mfg.h"
 
+namespace mfg::boot {
 namespace {
-
-constexpr char kBootcfgDevice[] = "/dev/tqrd.rbootcfg";
 
 // Fills record from the partition. True when its magic and checksum hold;
 // record is then the stored record, otherwise its contents are unspecified.
@@ -20,11 +20,11 @@ constexpr char kBootcfgDevice[] = "/dev/tqrd.rbootcfg";
     std::memset(record.bytes, 0, sizeof record.bytes);
     // Reports no failure: an unopenable device leaves the zeros, which fail
     // the magic test below.
-    (void)mfg_read_flashpart(kBootcfgDevice, record.bytes, MFG_BOOTOPTS_SIZE);
+    (void)flash::read_partition(kBootcfgDevice, record.bytes, MFG_BOOTOPTS_SIZE);
 
-    if (mfg::get_be32(record.bytes + MFG_BOOTOPTS_OFF_MAGIC) != MFG_BOOTOPTS_MAGIC) return false;
-    const std::uint32_t stored = mfg::get_be32(record.bytes + MFG_BOOTOPTS_OFF_CHECKSUM);
-    return mfg_bootopts_checksum(&record) == stored;
+    if (get_be32(record.bytes + MFG_BOOTOPTS_OFF_MAGIC) != MFG_BOOTOPTS_MAGIC) return false;
+    const std::uint32_t stored = get_be32(record.bytes + MFG_BOOTOPTS_OFF_CHECKSUM);
+    return bootopts_checksum(&record) == stored;
 }
 
 // Copies a built-in text with its NUL into the field at offset; the bytes of
@@ -39,9 +39,9 @@ void put_text(mfg_bootopts &record, std::size_t offset, const char (&text)[N]) n
 // by the writer.
 void build_default_record(mfg_bootopts &record) noexcept {
     std::memset(record.bytes, 0, sizeof record.bytes);
-    put_text(record, MFG_BOOTOPTS_OFF_FLASH_CMD, MFG_BOOTCMD_FLASH_TTYS1);
-    put_text(record, MFG_BOOTOPTS_OFF_RAM_CMD, MFG_BOOTCMD_RAM_TTYS1);
-    put_text(record, MFG_BOOTOPTS_OFF_VERSION, MFG_BOOTOPTS_DEFAULT_VERSION);
+    put_text(record, MFG_BOOTOPTS_OFF_FLASH_CMD, kBootcmdFlashTtyS1);
+    put_text(record, MFG_BOOTOPTS_OFF_RAM_CMD, kBootcmdRamTtyS1);
+    put_text(record, MFG_BOOTOPTS_OFF_VERSION, kBootoptsDefaultVersion);
 }
 
 [[nodiscard]] bool has_all(unsigned flags, unsigned bits) noexcept {
@@ -75,13 +75,13 @@ void append_text(mfg_bootopts &record, std::size_t offset, const char *extra,
 [[nodiscard]] bool append_to_commands(mfg_bootopts &record, bool flash_may_change,
                                       bool ram_may_change, const char *extra) noexcept {
     if (!extra) {
-        syslog(LOG_ERR, "**Error: No text given to append to the boot command lines");
+        log_error("**Error: No text given to append to the boot command lines");
         return false;
     }
     const std::size_t extra_length = std::strlen(extra);
     if ((flash_may_change && !append_fits(record, MFG_BOOTOPTS_OFF_FLASH_CMD, extra_length)) ||
         (ram_may_change && !append_fits(record, MFG_BOOTOPTS_OFF_RAM_CMD, extra_length))) {
-        syslog(LOG_ERR, "**Error: Text to append does not fit the boot command lines");
+        log_error("**Error: Text to append does not fit the boot command lines");
         return false;
     }
     if (flash_may_change) append_text(record, MFG_BOOTOPTS_OFF_FLASH_CMD, extra, extra_length);
@@ -90,6 +90,10 @@ void append_text(mfg_bootopts &record, std::size_t offset, const char *extra,
 }
 
 }  // namespace
+}  // namespace mfg::boot
+
+using namespace mfg;
+using namespace mfg::boot;
 
 extern "C" int mfg_get_bootopts(mfg_bootopts *out) noexcept {
     if (!out) return -1;
@@ -112,24 +116,24 @@ extern "C" int mfg_set_bootopts(unsigned flags, const char *extra) noexcept {
     const bool ram_may_change = !(flags & MFG_BOOT_KEEP_RAM_CMD);
 
     if (flags & MFG_BOOT_CONSOLE_TTYS0) {
-        if (flash_may_change) put_text(record, MFG_BOOTOPTS_OFF_FLASH_CMD, MFG_BOOTCMD_FLASH_TTYS0);
-        if (ram_may_change) put_text(record, MFG_BOOTOPTS_OFF_RAM_CMD, MFG_BOOTCMD_RAM_TTYS0);
+        if (flash_may_change) put_text(record, MFG_BOOTOPTS_OFF_FLASH_CMD, kBootcmdFlashTtyS0);
+        if (ram_may_change) put_text(record, MFG_BOOTOPTS_OFF_RAM_CMD, kBootcmdRamTtyS0);
     }
     if (flags & MFG_BOOT_CONSOLE_TTYS1) {
-        if (flash_may_change) put_text(record, MFG_BOOTOPTS_OFF_FLASH_CMD, MFG_BOOTCMD_FLASH_TTYS1);
-        if (ram_may_change) put_text(record, MFG_BOOTOPTS_OFF_RAM_CMD, MFG_BOOTCMD_RAM_TTYS1);
+        if (flash_may_change) put_text(record, MFG_BOOTOPTS_OFF_FLASH_CMD, kBootcmdFlashTtyS1);
+        if (ram_may_change) put_text(record, MFG_BOOTOPTS_OFF_RAM_CMD, kBootcmdRamTtyS1);
     }
-    if (flags & MFG_BOOT_SET_FLAG) mfg::put_be32(record.bytes + MFG_BOOTOPTS_OFF_FLAG, 1);
+    if (flags & MFG_BOOT_SET_FLAG) put_be32(record.bytes + MFG_BOOTOPTS_OFF_FLAG, 1);
     if ((flags & MFG_BOOT_APPEND_TEXT) &&
         !append_to_commands(record, flash_may_change, ram_may_change, extra))
         return -1;
 
     // The magic ends the checksum scan, so it goes in first.
-    mfg::put_be32(record.bytes + MFG_BOOTOPTS_OFF_MAGIC, MFG_BOOTOPTS_MAGIC);
-    (void)mfg_bootopts_checksum(&record);
+    put_be32(record.bytes + MFG_BOOTOPTS_OFF_MAGIC, MFG_BOOTOPTS_MAGIC);
+    (void)bootopts_checksum(&record);
 
-    if (mfg_write_flashpart(kBootcfgDevice, record.bytes, MFG_BOOTOPTS_SIZE) != 0) {
-        syslog(LOG_ERR, "**Error: Unable to write boot parameters to flash");
+    if (!flash::write_partition(kBootcfgDevice, record.bytes, MFG_BOOTOPTS_SIZE).ok()) {
+        log_error("**Error: Unable to write boot parameters to flash");
         return -1;
     }
     return 0;

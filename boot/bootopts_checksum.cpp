@@ -4,17 +4,21 @@
 
 #include "common/be.h"
 
-std::uint32_t mfg_bootopts_checksum(mfg_bootopts *record) noexcept {
+namespace mfg::boot {
+
+std::uint32_t bootopts_checksum(mfg_bootopts *record) noexcept {
     unsigned char *bytes = record->bytes;
-    mfg::put_be32(bytes + MFG_BOOTOPTS_OFF_CHECKSUM, 0);
+    put_be32(bytes + MFG_BOOTOPTS_OFF_CHECKSUM, 0);
 
     constexpr std::size_t first_word = MFG_BOOTOPTS_OFF_FLASH_CMD;
-    std::uint32_t sum = mfg::get_be16(bytes + first_word);
+    std::uint32_t sum = get_be16(bytes + first_word);
     for (std::size_t off = first_word + 2; off + 2 <= MFG_BOOTOPTS_SIZE; off += 2) {
-        const std::uint16_t word = mfg::get_be16(bytes + off);
-        if (word == MFG_BOOTOPTS_SCAN_END) break;
+        const std::uint16_t word = get_be16(bytes + off);
+        if (word == kBootoptsScanEnd) break;
         sum += word;
     }
-    mfg::put_be32(bytes + MFG_BOOTOPTS_OFF_CHECKSUM, sum);
+    put_be32(bytes + MFG_BOOTOPTS_OFF_CHECKSUM, sum);
     return sum;
 }
+
+}  // namespace mfg::boot

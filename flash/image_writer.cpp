@@ -13,18 +13,18 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstring>
 
 #include "common/heap.h"
-#include "common/mtd_device.h"
+#include "common/log.h"
 #include "common/unique_fd.h"
+#include "flash/mtd_device.h"
+#include "flash/partition.h"
 
-namespace mfg {
+namespace mfg::flash {
 namespace {
 
 constexpr unsigned char kGzipId1 = 0x1F;
@@ -78,140 +78,141 @@ private:
 };
 
 // Reads exactly one chunk into buf; logs and fails on any other count.
-[[nodiscard]] bool read_chunk(ImageSource &src, unsigned char *buf, std::uint32_t chunk,
-                              const char *file) noexcept {
-    if (src.read(buf, chunk) == static_cast<long>(chunk)) return true;
-    syslog(LOG_ERR, "**Error: Unable to read %d bytes from %s", static_cast<int>(chunk), file);
-    return false;
+[[nodiscard]] Status read_chunk(ImageSource &src, unsigned char *buf, std::uint32_t chunk,
+                                const char *file) noexcept {
+    if (src.read(buf, chunk) == static_cast<long>(chunk)) return {};
+    log_error("**Error: Unable to read %d bytes from %s", static_cast<int>(chunk), file);
+    return Status(Error::kRead);
 }
 
 // NAND: one read and one pwrite of a whole erase block per good block.
 // pwrite results are not examined; a block that fails to program is not
 // reported.
-[[nodiscard]] int copy_to_nand(const MtdDevice &dev, const MtdGeometry &g, ImageSource &src,
-                               unsigned char *block, std::uint32_t remaining,
-                               const char *file) noexcept {
-    BadBlockQuery query;
-    std::uint64_t offset = 0;
-    while (remaining != 0 && offset < g.size) {
-        const BlockState state = query.ask(dev, offset);
-        if (state == BlockState::Failed) {
-            syslog(LOG_ERR, "**Error: MTD get bad block failed, %m (%d)", errno);
-            return -1;
+[[nodiscard]] Status copy_to_nand(const MtdDevice &dev, const Geometry &g, ImageSource &src,
+                                  unsigned char *block, std::uint32_t remaining,
+                                  const char *file) noexcept {
+    BlockWalker blocks(dev, g);
+    while (remaining != 0) {
+        const Result<bool> more = blocks.next();
+        if (!more.ok()) {
+            const int err = more.status().sys_errno();
+            log_errno(err, "**Error: MTD get bad block failed, %m (%d)", err);
+            return more.status();
         }
-        if (state == BlockState::Bad) {
-            offset += g.erasesize;
-            continue;
-        }
+        if (!more.value()) break;
         std::uint32_t chunk = g.erasesize;
         if (remaining < g.erasesize) {
             std::memset(block, 0xFF, g.erasesize);
             chunk = remaining;
         }
-        if (!read_chunk(src, block, chunk, file)) return -1;
-        (void)::pwrite(dev.fd(), block, g.erasesize, static_cast<off_t>(offset));
+        if (Status s = read_chunk(src, block, chunk, file); !s.ok()) return s;
+        (void)::pwrite(dev.fd(), block, g.erasesize, static_cast<off_t>(blocks.offset()));
         remaining -= chunk;
-        offset += g.erasesize;
     }
-    if (offset > g.size) {
-        syslog(LOG_ERR, "**Error: Unable complete writing, no space left on device!");
-        return -1;
+    if (blocks.overran()) {
+        log_error("**Error: Unable complete writing, no space left on device!");
+        return Status(Error::kNoSpace);
     }
     // Reaching the end exactly is success, even with data left over because
     // bad blocks took its room; that data is neither read nor written.
-    return 0;
+    return {};
 }
 
 // Any other type: sequential writes of at most one erase block each, carried
 // on by the device's file position.
-[[nodiscard]] int copy_to_device(const MtdDevice &dev, const MtdGeometry &g, ImageSource &src,
-                                 unsigned char *block, std::uint32_t remaining,
-                                 const char *dev_path, const char *file) noexcept {
+[[nodiscard]] Status copy_to_device(const MtdDevice &dev, const Geometry &g, ImageSource &src,
+                                    unsigned char *block, std::uint32_t remaining,
+                                    const char *dev_path, const char *file) noexcept {
     while (remaining != 0) {
         const std::uint32_t chunk = remaining < g.erasesize ? remaining : g.erasesize;
-        if (!read_chunk(src, block, chunk, file)) return -1;
+        if (Status s = read_chunk(src, block, chunk, file); !s.ok()) return s;
         const ssize_t written = ::write(dev.fd(), block, chunk);
         if (written < 0 || static_cast<std::uint32_t>(written) != chunk) {
-            syslog(LOG_ERR, "**Error: Could not write data to %s, %m (%d)", dev_path, errno);
-            return -1;
+            const int err = errno;
+            log_errno(err, "**Error: Could not write data to %s, %m (%d)", dev_path, err);
+            return Status(Error::kWrite, err);
         }
         remaining -= chunk;
     }
-    return 0;
+    return {};
 }
 
-// A zero erase size would never advance the copy; it counts as a failed
-// MEMGETINFO. So does one too large for a single read (zlib counts in int).
-[[nodiscard]] bool read_geometry(const MtdDevice &dev, MtdGeometry &g) noexcept {
-    if (!dev.geometry(g)) return false;
-    if (g.erasesize == 0 || g.erasesize > INT_MAX) {
-        errno = EINVAL;
-        return false;
+// The open image file, measured; the failures logged.
+[[nodiscard]] Status open_image(ImageSource &src, const char *file,
+                                std::uint64_t &file_size) noexcept {
+    if (!src.valid() || (gzip_probe(file) && !src.attach_gzip())) {
+        const int err = errno;
+        log_errno(err, "**Error: Could not open input file %s, %m (%d)", file, err);
+        return Status(Error::kOpen, err);
     }
-    return true;
+    if (!src.size(file_size)) {
+        const int err = errno;
+        log_errno(err, "**Error: Could not stat input file %s, %m (%d)", file, err);
+        return Status(Error::kRead, err);
+    }
+    return {};
 }
 
 }  // namespace
-}  // namespace mfg
 
-using namespace mfg;
-
-int mfg_gzip_probe(const char *file) noexcept {
-    UniqueFd fd(::open(file, O_RDONLY));
-    if (!fd) return 0;
+bool gzip_probe(const char *file) noexcept {
+    const UniqueFd fd(::open(file, O_RDONLY));
+    if (!fd) return false;
     unsigned char head[4];
-    if (::read(fd.get(), head, sizeof head) != static_cast<ssize_t>(sizeof head)) return 0;
+    if (::read(fd.get(), head, sizeof head) != static_cast<ssize_t>(sizeof head)) return false;
     return head[0] == kGzipId1 && head[1] == kGzipId2 && head[2] == kGzipDeflate &&
            (head[3] & kGzipReservedFlags) == 0;
 }
 
-extern "C" int mfg_write_image(const char *dev_path, const char *file) noexcept {
-    if (dev_path == nullptr || file == nullptr) {
-        errno = EINVAL;
-        return -1;
-    }
+Status write_image(const char *dev_path, const char *file) noexcept {
+    if (dev_path == nullptr || file == nullptr) return Status(Error::kInvalidArgument, EINVAL);
     // The erase comes first: a missing or unreadable file leaves the partition erased.
-    if (mfg_init_flashpart(dev_path) != 0) {
-        syslog(LOG_ERR, "**Error: Could not erase device %s!", dev_path);
-        return -1;
+    if (Status s = erase_partition_logged(dev_path); !s.ok()) {
+        log_error("**Error: Could not erase device %s!", dev_path);
+        return s;
     }
     ImageSource src(file);
-    if (!src.valid()) {
-        syslog(LOG_ERR, "**Error: Could not open input file %s, %m (%d)", file, errno);
-        return -1;
-    }
-    if (mfg_gzip_probe(file) && !src.attach_gzip()) {
-        syslog(LOG_ERR, "**Error: Could not open input file %s, %m (%d)", file, errno);
-        return -1;
-    }
     std::uint64_t file_size = 0;
-    if (!src.size(file_size)) {
-        syslog(LOG_ERR, "**Error: Could not stat input file %s, %m (%d)", file, errno);
-        return -1;
-    }
-    MtdDevice dev(dev_path, O_RDWR);
+    if (Status s = open_image(src, file, file_size); !s.ok()) return s;
+    const MtdDevice dev(dev_path, O_RDWR);
     if (!dev.valid()) {
-        syslog(LOG_ERR, "Could not open %s, %m (%d)", dev_path, errno);
-        return -1;
+        const int err = errno;
+        log_errno(err, "Could not open %s, %m (%d)", dev_path, err);
+        return Status(Error::kOpen, err);
     }
-    MtdGeometry g;
-    if (!read_geometry(dev, g)) {
-        syslog(LOG_ERR, "**Error: Could obtain mem info, %m (%d)", errno);
-        return -1;
+    const Result<Geometry> geometry = dev.geometry();
+    if (!geometry.ok()) {
+        const int err = geometry.status().sys_errno();
+        log_errno(err, "**Error: Could obtain mem info, %m (%d)", err);
+        return geometry.status();
     }
+    const Geometry &g = geometry.value();
     // A gzip file is measured by its compressed size, then has to fill the partition.
     if (file_size > g.size) {
-        syslog(LOG_ERR, "**Error: Length of image are larger than partition!");
-        return -1;
+        log_error("**Error: Length of image are larger than partition!");
+        return Status(Error::kTooLarge);
     }
     const std::uint32_t remaining = src.is_gzip() ? g.size : static_cast<std::uint32_t>(file_size);
 
-    HeapBytes block = heap_alloc(g.erasesize);
+    const HeapBytes block = heap_alloc(g.erasesize);
     if (!block) {
-        syslog(LOG_ERR, "**Error: unable to allocate %d bytes of memory, %m (%d)",
-               static_cast<int>(g.erasesize), errno);
-        return -1;
+        const int err = errno;
+        log_errno(err, "**Error: unable to allocate %d bytes of memory, %m (%d)",
+                  static_cast<int>(g.erasesize), err);
+        return Status(Error::kNoMemory, err);
     }
     if (g.is_nand()) return copy_to_nand(dev, g, src, block.get(), remaining, file);
     return copy_to_device(dev, g, src, block.get(), remaining, dev_path, file);
+}
+
+int image_code(const Status &s) noexcept {
+    if (s.ok()) return 0;
+    if (s.error() == Error::kInvalidArgument) errno = s.sys_errno();
+    return -1;
+}
+
+}  // namespace mfg::flash
+
+extern "C" int mfg_write_image(const char *dev_path, const char *file) noexcept {
+    return mfg::flash::image_code(mfg::flash::write_image(dev_path, file));
 }

@@ -1,35 +1,16 @@
-// Erasing, writing and reading whole MTD partitions.
-//
-// NAND partitions are handled erase block by erase block: blocks the driver
-// reports bad are neither erased nor written, and their data goes into the
-// next good block. Every other type is erased with one request and written
-// with one write().
-#include "mfg.h"
+#include "flash/partition.h"
 
 #include <fcntl.h>
-#include <syslog.h>
 #include <unistd.h>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 
+#include "common/appliance.h"
 #include "common/heap.h"
-#include "common/log.h"
-#include "common/mtd_device.h"
+#include "flash/mtd_device.h"
 
-namespace mfg {
+namespace mfg::flash {
 namespace {
-
-// A NAND walk would never advance over a zero erase size; such a geometry is
-// treated like a failed MEMGETINFO.
-[[nodiscard]] bool read_geometry(const MtdDevice &dev, MtdGeometry &g) noexcept {
-    if (!dev.geometry(g)) return false;
-    if (g.is_nand() && g.erasesize == 0) {
-        errno = EINVAL;
-        return false;
-    }
-    return true;
-}
 
 // Bytes of the last NAND piece worth programming: up to and including its last
 // byte that is not 0xFF, rounded up to whole pages. Trailing pages that would
@@ -66,120 +47,73 @@ void program_last_piece(int fd, const unsigned char *piece, std::uint32_t length
     (void)::pwrite(fd, page, sizeof page, static_cast<off_t>(offset + whole));
 }
 
-[[nodiscard]] int write_nand(const MtdDevice &dev, const MtdGeometry &g, const unsigned char *data,
-                             std::uint32_t remaining) noexcept {
-    BadBlockQuery query;
-    std::uint64_t offset = 0;
-    while (remaining != 0 && offset < g.size) {
-        const BlockState state = query.ask(dev, offset);
-        if (state == BlockState::Failed) {
-            log_err_and_stderr("**Error: MTD get bad block failed, %m (%d)", errno);
-            return -1;
-        }
-        if (state == BlockState::Bad) {
-            offset += g.erasesize;
-            continue;
-        }
+[[nodiscard]] Status program_nand(const MtdDevice &dev, const Geometry &g,
+                                  const unsigned char *data, std::uint32_t remaining) noexcept {
+    BlockWalker blocks(dev, g);
+    while (remaining != 0) {
+        const Result<bool> more = blocks.next();
+        if (!more.ok()) return more.status();
+        if (!more.value()) break;
         if (remaining > g.erasesize) {
-            (void)::pwrite(dev.fd(), data, g.erasesize, static_cast<off_t>(offset));
+            (void)::pwrite(dev.fd(), data, g.erasesize, static_cast<off_t>(blocks.offset()));
             data += g.erasesize;
             remaining -= g.erasesize;
         } else {
             const std::uint32_t count = last_piece_program_size(data, remaining);
-            if (count > 0) program_last_piece(dev.fd(), data, remaining, count, offset);
+            if (count > 0) program_last_piece(dev.fd(), data, remaining, count, blocks.offset());
             remaining = 0;
         }
-        offset += g.erasesize;
-    }
-    if (offset > g.size) {
-        log_err_and_stderr("**Error: Unable complete writing, no space left on device!");
-        return -1;
     }
     // Reaching the end exactly is success, even when bad blocks took the room
     // for the rest of the data.
-    return 0;
+    if (blocks.overran()) return Status(Error::kNoSpace);
+    return {};
 }
 
 }  // namespace
-}  // namespace mfg
 
-using namespace mfg;
+Status erase_partition(const char *path) noexcept {
+    const MtdDevice dev(path, O_RDWR);
+    if (!dev.valid()) return Status(Error::kOpen, errno);
+    const Result<Geometry> g = dev.geometry();
+    if (!g.ok()) return g.status();
+    if (!g.value().is_nand()) return dev.erase(0, g.value().size);
 
-extern "C" int mfg_init_flashpart(const char *path) noexcept {
-    MtdDevice dev(path, O_RDWR);
-    if (!dev.valid()) return 0;  // nothing to erase is not an error here
-
-    MtdGeometry g;
-    if (!read_geometry(dev, g)) {
-        syslog(LOG_ERR, "**Error: Could not obtain mem info, %m (%d)", errno);
-        return -1;
+    BlockWalker blocks(dev, g.value());
+    for (;;) {
+        const Result<bool> more = blocks.next();
+        if (!more.ok()) return more.status();
+        if (!more.value()) return {};
+        const Status erased =
+            dev.erase(static_cast<std::uint32_t>(blocks.offset()), g.value().erasesize);
+        if (!erased.ok()) return erased;
     }
-    if (!g.is_nand()) {
-        if (!dev.erase(0, g.size)) {
-            syslog(LOG_ERR, "**Error: Could not erase mtd device, %m (%d)", errno);
-            return -1;
-        }
-        return 0;
-    }
-
-    BadBlockQuery query;
-    for (std::uint64_t offset = 0; offset < g.size; offset += g.erasesize) {
-        const BlockState state = query.ask(dev, offset);
-        if (state == BlockState::Bad) continue;
-        if (state == BlockState::Failed) {
-            syslog(LOG_ERR, "**Error: MTD get bad block failed, %m (%d)", errno);
-            return -1;
-        }
-        if (!dev.erase(static_cast<std::uint32_t>(offset), g.erasesize)) {
-            syslog(LOG_ERR, "**Error: Could not erase mtd device, %m (%d)", errno);
-            return -1;
-        }
-    }
-    return 0;
 }
 
-extern "C" int mfg_write_flashpart(const char *path, const void *buf, int len) noexcept {
-    if (mfg_init_flashpart(path) != 0) {
-        log_err_and_stderr("**Error: Could not erase device %s!", path);
-        return -1;
-    }
-    MtdDevice dev(path, O_RDWR);
-    if (!dev.valid()) {
-        log_err_and_stderr("Could not open %s, %m (%d)", path, errno);
-        return -1;
-    }
-    MtdGeometry g;
-    if (!read_geometry(dev, g)) {
-        log_err_and_stderr("**Error: Could obtain mem info, %m (%d)", errno);
-        return -1;
-    }
-    // A negative length compares as a huge unsigned one and is refused here.
-    const std::uint32_t length = static_cast<std::uint32_t>(len);
-    if (length > g.size) {
-        log_err_and_stderr("**Error: Length of image are larger than partition!");
-        return -1;
-    }
+Status program_partition(const char *path, const void *data, std::uint32_t length) noexcept {
+    const MtdDevice dev(path, O_RDWR);
+    if (!dev.valid()) return Status(Error::kOpen, errno);
+    const Result<Geometry> g = dev.geometry();
+    if (!g.ok()) return g.status();
+    if (length > g.value().size) return Status(Error::kTooLarge);
     // No data behind a non-zero length: refused as the kernel refuses a write
     // from a bad address, and never dereferenced.
-    if (buf == nullptr && length != 0) {
-        errno = EFAULT;
-        log_err_and_stderr("**Error: Could not write data to %s, %m (%d)", path, errno);
-        return -1;
-    }
-    const auto *data = static_cast<const unsigned char *>(buf);
-    if (g.is_nand()) return write_nand(dev, g, data, length);
+    if (data == nullptr && length != 0) return Status(Error::kWrite, EFAULT);
+    const auto *bytes = static_cast<const unsigned char *>(data);
+    if (g.value().is_nand()) return program_nand(dev, g.value(), bytes, length);
 
-    const ssize_t written = ::write(dev.fd(), data, length);
-    if (written < 0 || static_cast<std::uint32_t>(written) != length) {
-        log_err_and_stderr("**Error: Could not write data to %s, %m (%d)", path, errno);
-        return -1;
-    }
-    return 0;
+    const ssize_t written = ::write(dev.fd(), bytes, length);
+    if (written < 0 || static_cast<std::uint32_t>(written) != length)
+        return Status(Error::kWrite, errno);
+    return {};
 }
 
-extern "C" int mfg_read_flashpart(const char *path, void *buf, unsigned len) noexcept {
-    // Callers see a failed open or a short read only in their buffer's contents.
-    MtdDevice dev(path, O_RDONLY);
-    if (dev.valid()) (void)::read(dev.fd(), buf, len);
-    return 0;
+Result<std::uint32_t> read_partition(const char *path, void *buf, std::uint32_t length) noexcept {
+    const MtdDevice dev(path, O_RDONLY);
+    if (!dev.valid()) return Status(Error::kOpen, errno);
+    const ssize_t n = ::read(dev.fd(), buf, length);
+    if (n < 0) return Status(Error::kRead, errno);
+    return static_cast<std::uint32_t>(n);
 }
+
+}  // namespace mfg::flash

@@ -2,7 +2,9 @@
 
 #include <cctype>
 
-int mfg_filter_alnum(const char *text, char *out, std::size_t cap) noexcept {
+namespace mfg::identity {
+
+int filter_alnum(const char *text, char *out, std::size_t cap) noexcept {
     std::size_t kept = 0;
     for (const char *p = text; *p != '\0'; ++p) {
         if (!std::isalnum(static_cast<unsigned char>(*p))) continue;
@@ -15,3 +17,5 @@ int mfg_filter_alnum(const char *text, char *out, std::size_t cap) noexcept {
     out[kept] = '\0';
     return static_cast<int>(kept);
 }
+
+}  // namespace mfg::identity

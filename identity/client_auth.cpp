@@ -11,16 +11,17 @@
 #include "mfg.h"
 #include "store/store.h"
 
+namespace mfg::identity {
 namespace {
 
-constexpr int kRecordMax = static_cast<int>(MFG_SECTION_DATA_MAX);
+constexpr int kRecordMax = static_cast<int>(store::kSectionDataMax);
 // Cipher output may run one block past its input while OpenSSL works.
-constexpr std::size_t kWorkSize = MFG_SECTION_DATA_MAX + MFG_KEYBLOB_BLOCK;
+constexpr std::size_t kWorkSize = store::kSectionDataMax + kKeyblobBlock;
 
 // A working buffer for key material, wiped before it is freed.
 class KeyBuffer {
 public:
-    KeyBuffer() noexcept : bytes_(mfg::heap_alloc(kWorkSize)) {}
+    KeyBuffer() noexcept : bytes_(heap_alloc(kWorkSize)) {}
     ~KeyBuffer() {
         if (bytes_) OPENSSL_cleanse(bytes_.get(), kWorkSize);
     }
@@ -30,7 +31,7 @@ public:
     [[nodiscard]] unsigned char *get() const noexcept { return bytes_.get(); }
 
 private:
-    mfg::HeapBytes bytes_;
+    HeapBytes bytes_;
 };
 
 // A null pointer is accepted for an empty record only; the copies below are
@@ -41,51 +42,51 @@ const void *bytes_or_empty(const void *p) {
 }
 
 int have_section(unsigned index) {
-    mfg::StoreSession store;
+    store::Store store;
     if (!store.valid()) return 1;
-    return mfg_store_check(store.get(), index) == 1 ? 0 : 1;
+    return store.check(index) ? 0 : 1;
 }
 
 }  // namespace
+}  // namespace mfg::identity
+
+using namespace mfg::identity;
+using mfg::store::Store;
 
 extern "C" int mfg_write_client_authdata(const void *data, int length) noexcept {
     if (length < 0 || (data == nullptr && length > 0)) return 1;
-    mfg::StoreSession store;  // its close writes the image back
+    Store store;  // its close writes the image back
     if (!store.valid()) return 1;
-    return mfg_store_write(store.get(), MFG_SECTION_CLIENT_AUTH, bytes_or_empty(data), length) != 0
-               ? 1
-               : 0;
+    return store.write(mfg::store::kSectionClientAuth, bytes_or_empty(data), length).ok() ? 0 : 1;
 }
 
 extern "C" int mfg_read_client_authdata(void *buf, int *length) noexcept {
     if (buf == nullptr || length == nullptr) return 1;
     if (*length < 0) *length = 0;
-    mfg::StoreSession store;
+    Store store;
     if (!store.valid()) return 1;
-    return mfg_store_read(store.get(), MFG_SECTION_CLIENT_AUTH, buf, length) != 0 ? 1 : 0;
+    return store.read(mfg::store::kSectionClientAuth, buf, length).ok() ? 0 : 1;
 }
 
 extern "C" int mfg_have_client_authdata(void) noexcept {
-    return have_section(MFG_SECTION_CLIENT_AUTH);
+    return have_section(mfg::store::kSectionClientAuth);
 }
 
 extern "C" int mfg_have_client_authdata_key(void) noexcept {
-    return have_section(MFG_SECTION_CLIENT_AUTH_KEY);
+    return have_section(mfg::store::kSectionClientAuthKey);
 }
 
 extern "C" int mfg_write_client_authdata_key(const void *key, int length) noexcept {
     // From 6144 bytes on, the ciphertext would not fit in a section.
     if (length < 0 || length >= kRecordMax || (key == nullptr && length > 0)) return 1;
-    mfg::StoreSession store;
+    Store store;
     if (!store.valid()) return 1;
     KeyBuffer cipher;
     int cipher_len = 0;
     if (!cipher.valid() ||
         encrypt_keyblob(bytes_or_empty(key), length, cipher.get(), &cipher_len) != 0)
         return 1;
-    return mfg_store_write(store.get(), MFG_SECTION_CLIENT_AUTH_KEY, cipher.get(), cipher_len) != 0
-               ? 1
-               : 0;
+    return store.write(mfg::store::kSectionClientAuthKey, cipher.get(), cipher_len).ok() ? 0 : 1;
 }
 
 extern "C" int mfg_read_client_authdata_key(void *out, int *length) noexcept {
@@ -95,12 +96,12 @@ extern "C" int mfg_read_client_authdata_key(void *out, int *length) noexcept {
     int read_len = *length < 0 ? 0 : (*length > kRecordMax ? kRecordMax : *length);
     int failures = 0;
 
-    mfg::StoreSession store;
+    Store store;
     if (!store.valid()) return 1;
     KeyBuffer cipher;
     KeyBuffer plain;
     if (!cipher.valid() || !plain.valid()) return 1;
-    if (mfg_store_read(store.get(), MFG_SECTION_CLIENT_AUTH_KEY, cipher.get(), &read_len) != 0) {
+    if (!store.read(mfg::store::kSectionClientAuthKey, cipher.get(), &read_len).ok()) {
         ++failures;
         read_len = 0;  // an empty ciphertext, which the decryption refuses
     }

@@ -3,15 +3,17 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <syslog.h>
 
 #include <memory>
 
+#include "common/appliance.h"
+#include "common/log.h"
 #include "mfg.h"
 
+namespace mfg::identity {
 namespace {
 
-constexpr int kReaderBufferSize = 100;
+constexpr int kReaderBuffer = static_cast<int>(kReaderBufferSize);
 constexpr int kAesKeySize = 16;
 
 struct CipherCtxFree {
@@ -33,8 +35,8 @@ enum class Direction { encrypt, decrypt };
 
 // SHA-256 of the device secret: AES key, then IV. 0, -1 (no secret) or -2.
 int derive_key_material(Wiped<EVP_MAX_MD_SIZE> &digest) {
-    Wiped<MFG_DEVICE_SECRET_SIZE> secret;
-    if (mfg_device_secret(secret.bytes) != 0) return -1;
+    Wiped<kDeviceSecretSize> secret;
+    if (device_secret(secret.bytes) != 0) return -1;
     unsigned int n = 0;
     if (EVP_Digest(secret.bytes, sizeof secret.bytes, digest.bytes, &n, EVP_sha256(), nullptr) !=
             1 ||
@@ -67,9 +69,9 @@ bool run_cipher(Direction dir, const unsigned char *key, const unsigned char *iv
 
 void log_cipher_failure(Direction dir) {
     if (dir == Direction::encrypt)
-        syslog(LOG_ERR, "%s: failed to encrypt data-blob", "encrypt_keyblob");
+        log_error("%s: failed to encrypt data-blob", "encrypt_keyblob");
     else
-        syslog(LOG_ERR, "failed to decrypt data-blob");
+        log_error("failed to decrypt data-blob");
 }
 
 int crypt_keyblob(Direction dir, const void *in, int inlen, void *out, int *outlen) {
@@ -88,19 +90,19 @@ int crypt_keyblob(Direction dir, const void *in, int inlen, void *out, int *outl
 
 }  // namespace
 
-int mfg_device_secret(unsigned char out[MFG_DEVICE_SECRET_SIZE]) noexcept {
+int device_secret(unsigned char out[kDeviceSecretSize]) noexcept {
     if (out == nullptr) return -1;
-    Wiped<kReaderBufferSize> serial;
-    Wiped<kReaderBufferSize> oem;
+    Wiped<kReaderBuffer> serial;
+    Wiped<kReaderBuffer> oem;
     char *serial_text = reinterpret_cast<char *>(serial.bytes);
     char *oem_text = reinterpret_cast<char *>(oem.bytes);
     // The serial reader may hand out its default and still succeed; the secret
     // is then built from the default.
-    if (mfg_read_serial(serial_text, kReaderBufferSize) != 0) return -2;
+    if (mfg_read_serial(serial_text, kReaderBuffer) != 0) return -2;
     // A missing OEM partition reads as 100 zeros; the secret is then the serial
     // number's first 13 bytes.
-    if (mfg_read_oem_serial(oem_text, kReaderBufferSize) != 0) return -3;
-    for (int i = 0; i < MFG_DEVICE_SECRET_SIZE; ++i)
+    if (mfg_read_oem_serial(oem_text, kReaderBuffer) != 0) return -3;
+    for (int i = 0; i < kDeviceSecretSize; ++i)
         out[i] = static_cast<unsigned char>(serial.bytes[i] ^ oem.bytes[i]);
     return 0;
 }
@@ -112,3 +114,5 @@ int encrypt_keyblob(const void *in, int inlen, void *out, int *outlen) noexcept 
 int decrypt_keyblob(const void *in, int inlen, void *out, int *outlen) noexcept {
     return crypt_keyblob(Direction::decrypt, in, inlen, out, outlen);
 }
+
+}  // namespace mfg::identity

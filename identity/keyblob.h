@@ -7,18 +7,22 @@
 // SHA-256 digest gives the AES key (bytes 0-15) and the IV (bytes 16-31).
 #pragma once
 
-constexpr int MFG_DEVICE_SECRET_SIZE = 13;
+namespace mfg::identity {
+
+constexpr int kDeviceSecretSize = 13;
 // Cipher block: ciphertext is the plaintext rounded up to the next multiple of
 // 16, plus 16 when already a multiple.
-constexpr int MFG_KEYBLOB_BLOCK = 16;
+constexpr int kKeyblobBlock = 16;
 
 // 0; -1 out is null; -2 the serial number read failed; -3 the OEM serial
 // number read failed.
-[[nodiscard]] int mfg_device_secret(unsigned char out[MFG_DEVICE_SECRET_SIZE]) noexcept;
+[[nodiscard]] int device_secret(unsigned char out[kDeviceSecretSize]) noexcept;
 
 // Encrypt / decrypt inlen bytes of in into out, whose room must be at least
-// inlen + MFG_KEYBLOB_BLOCK bytes; *outlen receives the output length. 0; -1
+// inlen + kKeyblobBlock bytes; *outlen receives the output length. 0; -1
 // the device secret cannot be built; -2 the cipher failed (logged, *outlen
 // untouched).
 [[nodiscard]] int encrypt_keyblob(const void *in, int inlen, void *out, int *outlen) noexcept;
 [[nodiscard]] int decrypt_keyblob(const void *in, int inlen, void *out, int *outlen) noexcept;
+
+}  // namespace mfg::identity

@@ -3,14 +3,19 @@
 // header, length or checksum.
 #pragma once
 
-constexpr const char *MFG_OEM_SERIAL_DEVICE = "/dev/tqrd.rmfg";
+#include "common/status.h"
+
+namespace mfg::identity {
+
 // Longest OEM serial number accepted, without its NUL: what the library's own
 // readers take in their 100-byte buffers.
-constexpr int MFG_OEM_SERIAL_TEXT_MAX = 99;
+constexpr int kOemSerialTextMax = 99;
 
-// Erases the partition and writes text and its NUL. 0, or -1 (logged by the
-// partition writer).
-[[nodiscard]] int mfg_oem_serial_flash_write(const char *text) noexcept;
-// The partition's first length bytes into buf. Always 0: a partition that does
-// not open or reads short leaves buf as it was.
-[[nodiscard]] int mfg_oem_serial_flash_read(char *buf, int length) noexcept;
+// Erases the partition and writes text and its NUL; the partition writer's
+// status (its failures are logged by it).
+Status oem_serial_flash_write(const char *text) noexcept;
+// The partition's first length bytes into buf. A partition that does not open
+// or reads short leaves buf (or its tail) as it was; the status says which.
+Status oem_serial_flash_read(char *buf, int length) noexcept;
+
+}  // namespace mfg::identity

@@ -1,33 +1,34 @@
 // Reading and writing the unit's serial number.
-#include <syslog.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "common/appliance.h"
+#include "common/log.h"
 #include "identity/alnum_filter.h"
 #include "identity/serial.h"
 #include "mfg.h"
 #include "store/store.h"
 
+namespace mfg::identity {
 namespace {
 
 struct FileCloser {
-    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
+    void operator()(std::FILE *f) const noexcept { (void)std::fclose(f); }
 };
 using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
 // Reads the override file into the zeroed buf and drops the line end (and any
 // other control characters) after the text. buf[0] is never trimmed, so a file
-// holding only a newline gives a one-character serial number. 0 when at least
-// one byte was read, -1 for an empty file.
-int read_override(UniqueFile file, char *buf, int length) {
+// holding only a newline gives a one-character serial number. False for an
+// empty file.
+bool read_override(UniqueFile file, char *buf, int length) {
     const std::size_t got = std::fread(buf, 1, static_cast<std::size_t>(length), file.get());
     file.reset();
     for (int i = length - 1; i > 0 && static_cast<unsigned char>(buf[i]) < 0x20; --i) buf[i] = '\0';
-    return got > 0 ? 0 : -1;
+    return got > 0;
 }
 
 // Whether buf holds exactly the text "UNKNOWN" terminated within its length
@@ -40,28 +41,32 @@ bool is_unknown(const char *buf, int length) {
 
 }  // namespace
 
-int mfg_serial_store_write(const char *text) noexcept {
+Status serial_store_write(const char *text) noexcept {
     const int length = static_cast<int>(std::strlen(text)) + 1;
-    // Closing the session writes the changed image back to flash; a failed
+    // Closing the store writes the changed image back to flash; a failed
     // write-back is reported only by the partition writer's messages.
-    mfg::StoreSession store;
-    if (!store.valid()) return -1;
-    return mfg_store_write(store.get(), MFG_SECTION_SERIAL, text, length);
+    store::Store store;
+    if (!store.valid()) return Status(Error::kOpen);
+    return store.write(store::kSectionSerial, text, length);
 }
 
-int mfg_serial_store_read(char *buf, int length) noexcept {
+Status serial_store_read(char *buf, int length) noexcept {
     int delivered = length;
-    int r;
+    Status r;
     {
-        mfg::StoreSession store;
-        if (!store.valid()) return -1;
-        r = mfg_store_read(store.get(), MFG_SECTION_SERIAL, buf, &delivered);
+        store::Store store;
+        if (!store.valid()) return Status(Error::kOpen);
+        r = store.read(store::kSectionSerial, buf, &delivered);
     }
-    if (r != 0) return r;
+    if (!r.ok()) return r;
     for (int i = 0; i < length && i < delivered; ++i)
         buf[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(buf[i])));
-    return 0;
+    return {};
 }
+
+}  // namespace mfg::identity
+
+using namespace mfg::identity;
 
 extern "C" int mfg_write_serial(const char *serial) noexcept {
     if (serial == nullptr) {
@@ -70,28 +75,28 @@ extern "C" int mfg_write_serial(const char *serial) noexcept {
     }
     // Room for the longest valid serial number only: anything that filters to
     // more characters cannot be valid and is refused like any invalid text.
-    char filtered[MFG_SERIAL_TEXT_MAX + 1];
-    if (mfg_filter_alnum(serial, filtered, sizeof filtered) < 0 || !mfg_valid_serial(filtered)) {
+    char filtered[kSerialTextMax + 1];
+    if (filter_alnum(serial, filtered, sizeof filtered) < 0 || !mfg_valid_serial(filtered)) {
         errno = EINVAL;
         return -2;
     }
-    return mfg_serial_store_write(filtered);
+    return mfg::store::code(serial_store_write(filtered));
 }
 
 extern "C" int mfg_read_serial(char *buf, int length) noexcept {
     if (buf == nullptr || length <= 0) return -1;
     std::memset(buf, 0, static_cast<std::size_t>(length));
 
-    int r;
-    if (UniqueFile file{std::fopen(MFG_SERIAL_OVERRIDE_PATH, "r")})
-        r = read_override(std::move(file), buf, length);
+    int r = 0;
+    if (UniqueFile file{std::fopen(mfg::kSerialOverridePath, "r")})
+        r = read_override(std::move(file), buf, length) ? 0 : -1;
     else
-        r = mfg_serial_store_read(buf, length);
+        r = mfg::store::code(serial_store_read(buf, length));
 
     if (r != 0 || is_unknown(buf, length)) {
         // Thirteen zeros, then NULs up to length; no terminator when length <= 13.
         std::strncpy(buf, MFG_DEFAULT_SERIAL, static_cast<std::size_t>(length));
-        syslog(LOG_INFO, "Using default serial number");
+        mfg::log_info("Using default serial number");
     }
     return r;
 }

@@ -6,20 +6,24 @@
 
 #include <cstdint>
 
+#include "common/status.h"
+
+namespace mfg::identity {
+
 // Longest valid serial number text, without its NUL.
-constexpr int MFG_SERIAL_TEXT_MAX = 14;
-// Serial number override file.
-constexpr const char *MFG_SERIAL_OVERRIDE_PATH = "/etc/tq/serial";
+constexpr int kSerialTextMax = 14;
 
 // One byte step of CRC-16/ARC (reflected polynomial 0xA001, initial value 0,
 // no final XOR): the register after feeding byte.
-[[nodiscard]] std::uint16_t mfg_crc16_update(std::uint16_t crc, std::uint8_t byte) noexcept;
+[[nodiscard]] std::uint16_t crc16_update(std::uint16_t crc, std::uint8_t byte) noexcept;
 
-// Stores text and its NUL as section 0. -1 when no store handle opens, else
-// the store write's status.
-[[nodiscard]] int mfg_serial_store_write(const char *text) noexcept;
+// Stores text and its NUL as section 0 and writes the store back. kOpen when
+// no store handle opens, else the store write's status.
+Status serial_store_write(const char *text) noexcept;
 
 // Reads section 0 into buf (capacity length) and upper-cases what was
-// delivered. -1 when no store handle opens, else the store read's status
+// delivered. kOpen when no store handle opens, else the store read's status
 // (buf[0] is then 0).
-[[nodiscard]] int mfg_serial_store_read(char *buf, int length) noexcept;
+Status serial_store_read(char *buf, int length) noexcept;
+
+}  // namespace mfg::identity

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace mfg {
+namespace mfg::images {
 
 CreatedFile::CreatedFile(char *name_template) noexcept
     : fd_(::mkstemp(name_template)), name_(name_template), created_(fd_.valid()) {}
@@ -29,4 +29,4 @@ int write_fully(int fd, const void *data, std::size_t n) noexcept {
     return 0;
 }
 
-}  // namespace mfg
+}  // namespace mfg::images

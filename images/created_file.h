@@ -5,13 +5,7 @@
 
 #include "common/unique_fd.h"
 
-namespace mfg {
-
-// The pending directory, where kernel images wait for the image writer and
-// callers leave update files.
-inline constexpr const char *kPendingDir = "/pending";
-// Room for a pending file's full name, NUL included.
-inline constexpr std::size_t kPendingNameSize = 128;
+namespace mfg::images {
 
 // A file made with mkstemp from a template whose six X characters become the
 // unique suffix. The name buffer belongs to the caller and must outlive the
@@ -41,4 +35,4 @@ private:
 // and gave no reason.
 [[nodiscard]] int write_fully(int fd, const void *data, std::size_t n) noexcept;
 
-}  // namespace mfg
+}  // namespace mfg::images

@@ -5,17 +5,18 @@
 
 #include "mfg.h"
 
-#include <syslog.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "common/appliance.h"
 #include "common/be.h"
+#include "common/log.h"
 #include "common/md5.h"
+#include "flash/image_writer.h"
 #include "images/created_file.h"
-#include "store/section.h"
 
-namespace mfg {
+namespace mfg::images {
 
 static_assert(sizeof kImageTagName == 12, "the tag name field is 12 bytes");
 
@@ -31,9 +32,11 @@ void encode_image_tag(unsigned char tag[kImageTagSize], std::uint32_t image_len)
 
 void encode_container_header(unsigned char header[kContainerHeaderSize],
                              const unsigned char md5[16], std::uint32_t image_len) noexcept {
-    std::memcpy(header, md5, 16);
-    put_be32(header + 16, image_len + kImageTagSize);
-    put_be32(header + 20, MFG_SECTION_MAGIC);
+    store::SectionHeader h{};
+    std::memcpy(h.md5, md5, sizeof h.md5);
+    h.length = image_len + kImageTagSize;
+    h.magic = store::kSectionMagic;
+    store::section_header_encode(header, h);
 }
 
 namespace {
@@ -65,33 +68,35 @@ namespace {
 }
 
 }  // namespace
-}  // namespace mfg
 
-using namespace mfg;
-
-extern "C" int mfg_write_kernel(const char *file, int flags) noexcept {
-    return mfg_write_image(kernel_device(flags), file);
-}
-
-extern "C" int mfg_write_kernelimage(const unsigned char *data, unsigned len, int flags) noexcept {
+int write_kernel_image(const unsigned char *data, unsigned len, int flags) noexcept {
     if (data == nullptr && len != 0) return -EINVAL;
     const char *device = kernel_device(flags);
 
-    char name[kPendingNameSize];
-    std::snprintf(name, sizeof name, "%s/KERNEL_IMAGE.XXXXXX", kPendingDir);
+    char name[MFG_PENDING_PATH_MAX];
+    (void)std::snprintf(name, sizeof name, "%s/KERNEL_IMAGE.XXXXXX", kPendingDir);
     CreatedFile temporary(name);  // removed on every path once created
     if (!temporary.valid()) {
         const int err = errno;
-        syslog(LOG_ERR, "**Error: Could not open %s, %m (%d)", device, err);
+        log_errno(err, "**Error: Could not open %s, %m (%d)", device, err);
         return -err;
     }
     // An image that did not reach the temporary file in full never reaches the
     // flash: the partition is left as it was.
     if (const int err = fill_temporary(temporary.fd(), data, len, flags & MFG_KERNEL_SIGNED)) {
-        errno = err;
-        syslog(LOG_ERR, "**Error: Unable to complete writing of %s, %m (%d)", name, err);
+        log_errno(err, "**Error: Unable to complete writing of %s, %m (%d)", name, err);
         return -err;
     }
     temporary.close();
-    return mfg_write_image(device, name);
+    return flash::write_image(device, name).ok() ? 0 : -1;
+}
+
+}  // namespace mfg::images
+
+extern "C" int mfg_write_kernel(const char *file, int flags) noexcept {
+    return mfg::flash::image_code(mfg::flash::write_image(mfg::images::kernel_device(flags), file));
+}
+
+extern "C" int mfg_write_kernelimage(const unsigned char *data, unsigned len, int flags) noexcept {
+    return mfg::images::write_kernel_image(data, len, flags);
 }

@@ -3,10 +3,9 @@
 
 #include <cstdint>
 
-namespace mfg {
+#include "store/section.h"
 
-inline constexpr const char *kSysaKernelDevice = "/dev/tqrd.rsysa_kernel";
-inline constexpr const char *kSysbKernelDevice = "/dev/tqrd.rsysb_kernel";
+namespace mfg::images {
 
 // flags 2 and 3 (bit 0 aside, MFG_KERNEL_SYSA) choose system A; every other
 // value system B.
@@ -21,7 +20,7 @@ inline constexpr const char *kSysbKernelDevice = "/dev/tqrd.rsysb_kernel";
 //   36 reserved      0
 //   40 image length
 //   44 image
-inline constexpr unsigned kContainerHeaderSize = 24;
+inline constexpr unsigned kContainerHeaderSize = store::kSectionHeaderSize;
 inline constexpr unsigned kImageTagSize = 20;
 inline constexpr unsigned kContainerHeadSize = kContainerHeaderSize + kImageTagSize;
 inline constexpr char kImageTagName[] = "sysa_kersig";
@@ -32,4 +31,11 @@ void encode_image_tag(unsigned char tag[kImageTagSize], std::uint32_t image_len)
 void encode_container_header(unsigned char header[kContainerHeaderSize],
                              const unsigned char md5[16], std::uint32_t image_len) noexcept;
 
-}  // namespace mfg
+// Writes len bytes of image at data to the kernel partition that flags choose,
+// through a temporary file in the pending directory, plain or wrapped in the
+// container when flags has MFG_KERNEL_SIGNED. 0; the negated errno when the
+// temporary file could not be made or filled (the partition is then left as it
+// was); -1 when the image writer failed.
+[[nodiscard]] int write_kernel_image(const unsigned char *data, unsigned len, int flags) noexcept;
+
+}  // namespace mfg::images

@@ -9,25 +9,25 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "common/appliance.h"
+#include "common/log.h"
 #include "common/unique_fd.h"
+#include "flash/image_writer.h"
 #include "images/created_file.h"
+#include "images/kernel.h"
 
-namespace mfg {
+namespace mfg::images {
 namespace {
-
-constexpr const char *kSysaCodeDevice = "/dev/tqrd.rsysa_code";
 
 // A pending file mapped read-only; unmapped, then closed, when the owner goes.
 class PendingMapping {
 public:
-    explicit PendingMapping(const char *path) noexcept
-        : fd_(mfg_map_pending(path, &map_, &size_)) {}
+    explicit PendingMapping(const char *path) noexcept : fd_(map_pending(path, &map_, &size_)) {}
     ~PendingMapping() {
         if (map_ != nullptr) ::munmap(const_cast<void *>(map_), static_cast<size_t>(size_));
     }
@@ -48,14 +48,14 @@ private:
 
 // The code update: recognised by its existence alone.
 [[nodiscard]] int install_code_update() noexcept {
-    constexpr const char *file = "sysa_code";
+    const char *file = kPendingCodeFile;
     struct stat st;
     if (::stat(file, &st) != 0) return 0;
-    std::fputs("Pending sysa_code update found, installing\n", stderr);
-    const int written = mfg_write_image(kSysaCodeDevice, file);
-    ::unlink(file);
-    if (written == 0) return 0;
-    std::fputs("mfg_write_image failed on sysa_code!\n", stderr);
+    report_progress("Pending sysa_code update found, installing\n");
+    const bool written = flash::write_image(kSysaCodeDevice, file).ok();
+    (void)::unlink(file);
+    if (written) return 0;
+    report_progress("mfg_write_image failed on sysa_code!\n");
     return -1;
 }
 
@@ -66,21 +66,18 @@ private:
     {
         PendingMapping image(file);
         if (!image.mapped()) return 0;
-        std::fputs(found, stderr);
-        written = mfg_write_kernelimage(image.data(), image.size(), flags);
+        report_progress(found);
+        written = write_kernel_image(image.data(), image.size(), flags);
     }
-    ::unlink(file);
+    (void)::unlink(file);
     if (written == 0) return 0;
-    std::fputs(failed, stderr);
+    report_progress(failed);
     return -1;
 }
 
 }  // namespace
-}  // namespace mfg
 
-using namespace mfg;
-
-int mfg_map_pending(const char *path, const void **map, off_t *size) noexcept {
+int map_pending(const char *path, const void **map, off_t *size) noexcept {
     *map = nullptr;
     *size = -1;
     UniqueFd fd(::open(path, O_RDONLY));
@@ -93,28 +90,32 @@ int mfg_map_pending(const char *path, const void **map, off_t *size) noexcept {
     return fd.release();
 }
 
+}  // namespace mfg::images
+
+using namespace mfg;
+using namespace mfg::images;
+
 extern "C" int mfg_create_pending_file(const char *name, const void *data, unsigned len,
                                        char *path) noexcept {
     if (name == nullptr || (data == nullptr && len != 0)) return -EINVAL;
     // A name too long for the buffer is cut; mkstemp then refuses the template.
-    char full[kPendingNameSize];
-    std::snprintf(full, sizeof full, "%s/%s.XXXXXX", kPendingDir, name);
+    char full[MFG_PENDING_PATH_MAX];
+    (void)std::snprintf(full, sizeof full, "%s/%s.XXXXXX", kPendingDir, name);
     CreatedFile file(full);
     if (!file.valid()) {
         const int err = errno;
-        syslog(LOG_ERR, "**Error: Unable to open %s for writing, %m (%d)", full, err);
+        log_errno(err, "**Error: Unable to open %s for writing, %m (%d)", full, err);
         return -err;
     }
     int result = 0;
     if (const int err = write_fully(file.fd(), data, len)) {
-        errno = err;
-        syslog(LOG_ERR, "**Error: Unable to complete writing of %s, %m (%d)", full, err);
+        log_errno(err, "**Error: Unable to complete writing of %s, %m (%d)", full, err);
         result = -err;
     } else {
         file.keep();
     }
     file.close();
-    if (result == 0) syslog(LOG_INFO, "File installed to %s", full);
+    if (result == 0) log_info("File installed to %s", full);
     if (path != nullptr) std::memcpy(path, full, std::strlen(full) + 1);
     return result;
 }
@@ -123,13 +124,14 @@ extern "C" int mfg_write_pending(void) noexcept {
     // Each step runs only while everything before it succeeded.
     int result = install_code_update();
     if (result == 0)
-        result = install_kernel_update("sysa_kitb", MFG_KERNEL_SYSA,
+        result = install_kernel_update(kPendingKernelFile, MFG_KERNEL_SYSA,
                                        "Pending sysa_kernel update found, installing\n",
                                        "mfg_write_kernelimage failed on sysa_kernel!\n");
     if (result == 0)
-        result = install_kernel_update("sysa_kersig", MFG_KERNEL_SYSA | MFG_KERNEL_SIGNED,
-                                       "Pending sysa_kersig update found, installing\n",
-                                       "mfg_write_kernelimage failed on sysa_kersig!\n");
+        result =
+            install_kernel_update(kPendingSignedKernelFile, MFG_KERNEL_SYSA | MFG_KERNEL_SIGNED,
+                                  "Pending sysa_kersig update found, installing\n",
+                                  "mfg_write_kernelimage failed on sysa_kersig!\n");
     ::sync();
     ::sync();
     ::sync();

@@ -3,6 +3,8 @@
 
 #include <sys/stat.h>
 
+#include "common/appliance.h"
+
 namespace {
 
 [[nodiscard]] int marker_exists(const char *path) noexcept {
@@ -12,9 +14,9 @@ namespace {
 
 }  // namespace
 
-extern "C" int in_sysa(void) noexcept { return marker_exists("/etc/sysa"); }
+extern "C" int in_sysa(void) noexcept { return marker_exists(mfg::kSysaMarker); }
 
-extern "C" int in_sysb(void) noexcept { return marker_exists("/etc/sysb"); }
+extern "C" int in_sysb(void) noexcept { return marker_exists(mfg::kSysbMarker); }
 
 extern "C" int in_pending(void) noexcept {
     if (in_sysa()) return 0;

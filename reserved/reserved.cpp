@@ -3,36 +3,37 @@
 // its arguments.
 #include "mfg.h"
 
-#include <syslog.h>
 #include <unistd.h>
 
+#include "common/log.h"
+
 extern "C" int mfg_read_bootversion(char *, int) noexcept {
-    syslog(LOG_ERR, "%s: Not implemented", "mfg_read_bootversion");
+    mfg::log_error("%s: Not implemented", "mfg_read_bootversion");
     return 0;
 }
 
 extern "C" int mfg_set_debugconsole(int) noexcept {
-    syslog(LOG_ERR, "%s: Not Implemented Yet", "mfg_set_debugconsole");
+    mfg::log_error("%s: Not Implemented Yet", "mfg_set_debugconsole");
     return 0;
 }
 
 extern "C" int mfg_get_debugconsole(char *, int) noexcept {
-    syslog(LOG_ERR, "%s: Not Implemented Yet", "mfg_get_debugconsole");
+    mfg::log_error("%s: Not Implemented Yet", "mfg_get_debugconsole");
     return 0;
 }
 
 extern "C" int mfg_valid_debugarea(void) noexcept {
-    syslog(LOG_ERR, "%s: Not Implemented Yet", "mfg_valid_debugarea");
+    mfg::log_error("%s: Not Implemented Yet", "mfg_valid_debugarea");
     return 0;
 }
 
 extern "C" int mfg_sync_diskimage(void) noexcept {
-    syslog(LOG_ERR, "%s: Not Implemented Yet", "mfg_sync_diskimage");
+    mfg::log_error("%s: Not Implemented Yet", "mfg_sync_diskimage");
     sync();
     return 0;
 }
 
 extern "C" int mfg_write_diskimage(const char *, const char *) noexcept {
-    syslog(LOG_ERR, "%s: Not Implemented Yet", "mfg_write_diskimage");
+    mfg::log_error("%s: Not Implemented Yet", "mfg_write_diskimage");
     return 0;
 }

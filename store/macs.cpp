@@ -4,16 +4,18 @@
 
 extern "C" int mfg_read_macs(unsigned char *buf) noexcept {
     if (!buf) return -1;
-    mfg::StoreSession store;
+    mfg::store::Store store;
     if (!store.valid()) return -1;
     int length = MFG_MACS_SIZE;
-    return mfg_store_read(store.get(), MFG_SECTION_MACS, buf, &length);
+    return mfg::store::code(store.read(mfg::store::kSectionMacs, buf, &length));
 }
 
 extern "C" int mfg_write_macs(const unsigned char *buf) noexcept {
     if (!buf) return -1;
-    mfg::StoreSession store;
+    mfg::store::Store store;
     if (!store.valid()) return -1;
-    // The session's close writes the image back before the status is returned.
-    return mfg_store_write(store.get(), MFG_SECTION_MACS, buf, MFG_MACS_SIZE);
+    const mfg::Status written = store.write(mfg::store::kSectionMacs, buf, MFG_MACS_SIZE);
+    // The image goes back to flash before the status is returned.
+    store.close();
+    return mfg::store::code(written);
 }

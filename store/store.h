@@ -1,62 +1,66 @@
-// The configuration store: a table of six operations bound to a device, and
-// the dispatch every factory-data entry point goes through.
+// The configuration store: a handle bound to the configuration device.
 //
 // Callers open a handle, do one operation on one section and close it. Reads
-// verify a section on /dev/tqrd.cfg0; writes and clears change an in-memory copy
-// of the whole image, which close erases and writes back to /dev/tqrd.rcfg0.
+// verify a section on the configuration device (/dev/tqrd.cfg0); writes and
+// clears change an in-memory copy of the whole image, loaded from the raw
+// partition (/dev/tqrd.rcfg0) by the first of them, which close erases and
+// writes back to the raw partition.
 #pragma once
 
+#include <cstdint>
+
+#include "common/heap.h"
+#include "common/status.h"
+#include "common/unique_fd.h"
 #include "store/section.h"
 
-struct mfg_store_handle;
+namespace mfg::store {
 
-// The device a driver is bound to (path of at most 19 characters).
-struct mfg_store_desc {
-    char path[20];
-};
-
-struct mfg_store_ops {
-    mfg_store_handle *(*open)();
-    void (*close)(mfg_store_handle *handle);
-    int (*read)(mfg_store_handle *handle, unsigned index, void *buffer, int *length);
-    int (*write)(mfg_store_handle *handle, unsigned index, const void *data, int length);
-    int (*check)(mfg_store_handle *handle, unsigned index);
-    int (*clear)(mfg_store_handle *handle, unsigned index);
-};
-
-// Binds desc as the current device and returns the operations table.
-const mfg_store_ops *mfg_store_select(const mfg_store_desc *desc) noexcept;
-
-// Dispatch. Each call first binds the library's one descriptor (/dev/tqrd.cfg0).
-mfg_store_handle *mfg_store_open() noexcept;
-// *length: capacity in, bytes delivered out. 0 or a section read code; on
-// failure buffer[0] and *length are 0.
-int mfg_store_read(mfg_store_handle *handle, unsigned index, void *buffer, int *length) noexcept;
-// 0; -4 length above 6144 (or negative); -1 no handle, bad index or the image
-// could not be loaded in full.
-int mfg_store_write(mfg_store_handle *handle, unsigned index, const void *data,
-                    int length) noexcept;
-// 1 if the section verifies, else 0.
-int mfg_store_check(mfg_store_handle *handle, unsigned index) noexcept;
-int mfg_store_clear(mfg_store_handle *handle, unsigned index) noexcept;
-// Writes a changed image back, then releases the handle. Null is ignored.
-void mfg_store_close(mfg_store_handle *handle) noexcept;
-
-namespace mfg {
-
-// Owner of a store handle: closes it (writing back a changed image) on every path.
-class StoreSession {
+class Store {
 public:
-    StoreSession() noexcept : h_(mfg_store_open()) {}
-    ~StoreSession() { mfg_store_close(h_); }
-    StoreSession(const StoreSession &) = delete;
-    StoreSession &operator=(const StoreSession &) = delete;
+    // Opens the configuration device read-write, or else read-only; check valid().
+    Store() noexcept;
+    // Closes the handle, writing a changed image back first.
+    ~Store() { close(); }
+    Store(const Store &) = delete;
+    Store &operator=(const Store &) = delete;
 
-    [[nodiscard]] bool valid() const noexcept { return h_ != nullptr; }
-    [[nodiscard]] mfg_store_handle *get() const noexcept { return h_; }
+    [[nodiscard]] bool valid() const noexcept { return fd_.valid(); }
+    [[nodiscard]] int fd() const noexcept { return fd_.get(); }
+
+    // Reads and verifies a section on the device and copies at most *length
+    // bytes of its data (a negative capacity takes none); *length receives
+    // the count delivered. On failure buffer[0] and *length are 0.
+    Status read(unsigned index, void *buffer, int *length) noexcept;
+    // Whether the section on the device verifies.
+    [[nodiscard]] bool check(unsigned index) noexcept;
+    // Encodes a section into the image (loading it first). kTooLarge for a
+    // negative length or one above 6144, checked first; kInvalidArgument for
+    // a bad index or missing data; the load's status when it fails.
+    Status write(unsigned index, const void *data, int length) noexcept;
+    // Clears a section in the image (loading it first).
+    Status clear(unsigned index) noexcept;
+
+    // Loads the whole image from the raw partition. Fails (logged, no image
+    // kept) unless every byte of it arrived: writing back a partial image
+    // would wipe the other sections.
+    Status load_image() noexcept;
+    // Erases the raw partition and writes the image back; the partition
+    // writer's status (its failures are logged by it).
+    Status write_back() noexcept;
+    // Writes a changed image back and releases descriptor and image. A failed
+    // write-back is reported only by the partition writer's messages.
+    void close() noexcept;
 
 private:
-    mfg_store_handle *h_;
+    UniqueFd fd_;
+    HeapBytes image_;
+    bool dirty_ = false;
 };
 
-}  // namespace mfg
+// The int a store status stands for at the library's entry points: 0; -2 bad
+// digest; -3 bad magic; -4 length too large or data short; -5 seek failure or
+// short header; -22 invalid slot; -1 anything else (no handle, no image).
+[[nodiscard]] int code(const Status &s) noexcept;
+
+}  // namespace mfg::store

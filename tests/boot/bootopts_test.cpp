@@ -56,7 +56,7 @@ struct Expected {
 unsigned checksum(const Expected &e) {
     mfg_bootopts r;
     std::memcpy(r.bytes, e.b.data(), kSize);
-    return mfg_bootopts_checksum(&r);
+    return mfg::boot::bootopts_checksum(&r);
 }
 
 unsigned be32(const Bytes &b, unsigned off) {

@@ -150,14 +150,16 @@ TEST_F(ImageWriterTest, OtherTypesAreWrittenInChunksOfOneEraseBlock) {
 }
 
 TEST_F(ImageWriterTest, GzipIsRecognisedByTheWholeMemberHeaderStart) {
-    const auto probe = [&](const Bytes &b) { return mfg_gzip_probe(image(b, "probe").c_str()); };
+    const auto probe = [&](const Bytes &b) {
+        return mfg::flash::gzip_probe(image(b, "probe").c_str()) ? 1 : 0;
+    };
     EXPECT_EQ(probe({0x1F, 0x8B, 0x08, 0x00}), 1);
     EXPECT_EQ(probe({0x1F, 0x8B, 0x08, 0x1F, 0x00}), 1);  // every defined flag bit is allowed
     for (unsigned char flags : {0x20, 0x40, 0x80}) EXPECT_EQ(probe({0x1F, 0x8B, 0x08, flags}), 0);
     EXPECT_EQ(probe({0x1F, 0x8B, 0x07, 0x00}), 0);
     EXPECT_EQ(probe({0x1F, 0x8C, 0x08, 0x00}), 0);
     EXPECT_EQ(probe({}), 0);
-    EXPECT_EQ(mfg_gzip_probe(path("no-such-file").c_str()), 0);
+    EXPECT_FALSE(mfg::flash::gzip_probe(path("no-such-file").c_str()));
 
     // A reserved flag bit or a short file: written plain, byte for byte.
     Bytes data = gzip_bytes(pattern(5000, 2));

@@ -8,6 +8,7 @@
 #include "mfg.h"
 
 using namespace idtest;
+using namespace mfg::identity;
 
 namespace {
 
@@ -65,8 +66,8 @@ using ModelTest = IdentityTest;
 
 TEST_F(ModelTest, LookupDefaultAndOutputSizes) {
     std::string lower;  // a code holding a letter, in lower case
-    for (int i = 0; i < mfg_model_count; ++i) {
-        const mfg_model_entry &e = mfg_model_table[i];
+    for (int i = 0; i < kModelCount; ++i) {
+        const ModelEntry &e = kModelTable[i];
         set_override(std::string("ZK") + e.code + "99999x\n");
         EXPECT_STREQ(model(20).c_str(), e.name) << i;
         if (lower.empty() && std::isalpha(static_cast<unsigned char>(e.code[0])))
@@ -79,8 +80,8 @@ TEST_F(ModelTest, LookupDefaultAndOutputSizes) {
         EXPECT_EQ(model(10), std::string("ZRK-100") + '\0' + "##") << text;
     }
 
-    const std::string name = mfg_model_table[mfg_model_count - 1].name;
-    set_override(std::string("ZK") + mfg_model_table[mfg_model_count - 1].code);
+    const std::string name = kModelTable[kModelCount - 1].name;
+    set_override(std::string("ZK") + kModelTable[kModelCount - 1].code);
     EXPECT_EQ(model(static_cast<int>(name.size())), name);  // no terminator
     EXPECT_EQ(model(static_cast<int>(name.size()) + 3), name + std::string(3, '\0'));
     EXPECT_EQ(model(3), name.substr(0, 3));
@@ -95,14 +96,14 @@ TEST_F(ModelTest, LookupDefaultAndOutputSizes) {
 }
 
 TEST(ModelRules, BadTablesAreCaught) {
-    constexpr mfg_model_entry good[] = {{"A1", "ZRK-1"}, {"9Z", "Nineteen characters"}};
-    static_assert(mfg_model_first_bad(good, 2) == -1, "sound table refused");
-    constexpr mfg_model_entry dup[] = {{"A1", "x"}, {"B2", "y"}, {"A1", "z"}};
-    static_assert(mfg_model_first_bad(dup, 3) == 2, "duplicate code not caught");
-    mfg_model_entry bad[] = {{"00", "x"}, {"a1", "x"}, {"A", "x"}, {"A1B", "x"},
-                             {"A-", "x"}, {"A1", ""},  {"A1", "x"}};
+    constexpr ModelEntry good[] = {{"A1", "ZRK-1"}, {"9Z", "Nineteen characters"}};
+    static_assert(model_first_bad(good, 2) == -1, "sound table refused");
+    constexpr ModelEntry dup[] = {{"A1", "x"}, {"B2", "y"}, {"A1", "z"}};
+    static_assert(model_first_bad(dup, 3) == 2, "duplicate code not caught");
+    ModelEntry bad[] = {{"00", "x"}, {"a1", "x"}, {"A", "x"}, {"A1B", "x"},
+                        {"A-", "x"}, {"A1", ""},  {"A1", "x"}};
     bad[6].name[10] = 'j';  // a byte after the name's terminator
-    for (const auto &e : bad) EXPECT_EQ(mfg_model_first_bad(&e, 1), 0) << e.code;
+    for (const auto &e : bad) EXPECT_EQ(model_first_bad(&e, 1), 0) << e.code;
 }
 
 }  // namespace

@@ -88,7 +88,8 @@ TEST_F(SerialTest, StoreWriteReadAndFailures) {
     EXPECT_EQ(read_serial(), other);
     EXPECT_TRUE(syslog().empty());
 
-    ASSERT_EQ(mfg_serial_store_write("unknown"), 0);  // upper-cased before the comparison
+    ASSERT_TRUE(
+        mfg::identity::serial_store_write("unknown").ok());  // upper-cased before the comparison
     EXPECT_EQ(read_serial(), MFG_DEFAULT_SERIAL);
 }
 

@@ -118,10 +118,10 @@ TEST_F(PendingTest, EachFailureStopsTheUpdatesAfterIt) {
 TEST_F(PendingTest, MapPendingMapsReadOnlyOrClearsItsResults) {
     const void *map = &map;
     off_t size = 123;
-    EXPECT_EQ(mfg_map_pending("absent", &map, &size), -1);
+    EXPECT_EQ(mfg::images::map_pending("absent", &map, &size), -1);
     EXPECT_TRUE(map == nullptr && size == -1);
     write_file("data", pattern(10000, 4));
-    const int fd = mfg_map_pending("data", &map, &size);
+    const int fd = mfg::images::map_pending("data", &map, &size);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(size, 10000);
     EXPECT_EQ(::fcntl(fd, F_GETFL) & O_ACCMODE, O_RDONLY);

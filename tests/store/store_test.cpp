@@ -6,11 +6,14 @@
 
 #include "expected_section.h"
 #include "mfg.h"
-#include "store/cfgdev.h"
+#include "store/store.h"
 
 namespace {
 
 using namespace storetest;
+using mfg::Error;
+using mfg::store::code;
+using mfg::store::Store;
 using mfgtest::err_line;
 using mfgtest::pattern;
 using Lines = std::vector<std::string>;
@@ -69,28 +72,24 @@ TEST_F(StoreTest, HandleLoadsOnceAndWritesBackOnceAtClose) {
     const Bytes before = plant_store();
     const Bytes serial = pattern(300, 30), macs = pattern(220, 31), macs2 = pattern(10, 32);
     const Bytes big = pattern(6145, 33), full(big.begin(), big.begin() + 6144);
-    EXPECT_EQ(mfg_store_write(nullptr, 4, big.data(), 6145), -4);  // length is checked first
-    EXPECT_EQ(mfg_store_write(nullptr, 4, big.data(), 10), -1);
-    EXPECT_EQ(mfg_store_clear(nullptr, 0), -1);
     {
-        mfg::StoreSession store;
+        Store store;
         ASSERT_TRUE(store.valid());
-        mfg_store_handle *h = store.get();
         for (int bad : {6145, -1, INT_MIN})
-            EXPECT_EQ(mfg_store_write(h, 4, big.data(), bad), -4) << bad;
-        EXPECT_EQ(mfg_store_write(h, 5, big.data(), 10), -1);
-        EXPECT_EQ(mfg_store_write(h, UINT_MAX, big.data(), 10), -1);
-        EXPECT_EQ(mfg_store_write(h, 4, nullptr, 10), -1);
-        EXPECT_EQ(mfg_store_clear(h, 5), -1);
+            EXPECT_EQ(code(store.write(4, big.data(), bad)), -4) << bad;
+        EXPECT_EQ(store.write(5, big.data(), 10).error(), Error::kInvalidArgument);
+        EXPECT_EQ(store.write(UINT_MAX, big.data(), 10).error(), Error::kInvalidArgument);
+        EXPECT_EQ(store.write(4, nullptr, 10).error(), Error::kInvalidArgument);
+        EXPECT_EQ(store.clear(5).error(), Error::kInvalidArgument);
         EXPECT_EQ(stats("cfg").read_calls, 0u);  // refused before any load
 
-        EXPECT_EQ(mfg_store_write(h, 0, serial.data(), 300), 0);
-        EXPECT_EQ(mfg_store_write(h, 1, macs.data(), 220), 0);
-        EXPECT_EQ(mfg_store_write(h, 1, macs2.data(), 10), 0);
-        EXPECT_EQ(mfg_store_clear(h, 3), 0);
-        EXPECT_EQ(mfg_store_write(h, 4, full.data(), 6144), 0);
-        expect_untouched(before);             // nothing reaches the flash before close
-        EXPECT_EQ(mfg_store_check(h, 3), 1);  // reads see the device, not the image
+        EXPECT_TRUE(store.write(0, serial.data(), 300).ok());
+        EXPECT_TRUE(store.write(1, macs.data(), 220).ok());
+        EXPECT_TRUE(store.write(1, macs2.data(), 10).ok());
+        EXPECT_TRUE(store.clear(3).ok());
+        EXPECT_TRUE(store.write(4, full.data(), 6144).ok());
+        expect_untouched(before);     // nothing reaches the flash before close
+        EXPECT_TRUE(store.check(3));  // reads see the device, not the image
     }
     // Slot 1: the second write's 10 bytes over the first write's 220.
     Bytes slot1 = section(kPlainMagic, macs2);
@@ -106,13 +105,13 @@ TEST_F(StoreTest, HandleLoadsOnceAndWritesBackOnceAtClose) {
 TEST_F(StoreTest, ReadDeliversAtMostCapacityAndStoredLength) {
     const Bytes data = pattern(100, 50);
     plant("cfg", kSlotOffsets[2], section(kAuthMagic, data));
-    mfg::StoreSession store;
+    Store store;
     // Reads into 300 bytes of 0xEE; the buffer must hold `delivered` bytes of
     // the section, then 0xEE (or a leading 0 after a failure).
     auto read = [&](unsigned index, int capacity, int status, int delivered) {
         Bytes buf(300, 0xEE), expected(300, 0xEE);
         int length = capacity;
-        EXPECT_EQ(mfg_store_read(store.get(), index, buf.data(), &length), status) << capacity;
+        EXPECT_EQ(code(store.read(index, buf.data(), &length)), status) << capacity;
         EXPECT_EQ(length, delivered) << capacity;
         std::copy(data.begin(), data.begin() + delivered, expected.begin());
         if (status != 0) expected[0] = 0;
@@ -123,8 +122,8 @@ TEST_F(StoreTest, ReadDeliversAtMostCapacityAndStoredLength) {
     read(2, -5, 0, 0);
     read(3, 50, -3, 0);
     read(3, 0, -3, 0);  // the first byte is marked whatever the capacity
-    EXPECT_EQ(mfg_store_check(store.get(), 3), 0);
-    EXPECT_EQ(mfg_store_check(store.get(), 5), 0);
+    EXPECT_FALSE(store.check(3));
+    EXPECT_FALSE(store.check(5));
     EXPECT_EQ(syslog(), Lines(3, err_line("**Error: Invalid magic number")));
 }
 
@@ -134,13 +133,13 @@ TEST_F(StoreTest, ReadOnlyConfigDeviceStillServes) {
     ASSERT_EQ(mfgsim_add_fault("open", "/dev/tqrd.cfg0", 1, 1, EACCES, -1),
               0);  // read-write open fails
     {
-        mfg::StoreSession store;
+        Store store;
         ASSERT_TRUE(store.valid());
         errno = 0;  // a read-only descriptor refuses even an empty write
-        EXPECT_EQ(::pwrite(store.get()->fd, "", 0, 0), -1);
+        EXPECT_EQ(::pwrite(store.fd(), "", 0, 0), -1);
         EXPECT_EQ(errno, EBADF);
-        EXPECT_EQ(mfg_store_check(store.get(), 0), 1);
-        EXPECT_EQ(mfg_store_write(store.get(), 1, macs.data(), 220), 0);
+        EXPECT_TRUE(store.check(0));
+        EXPECT_TRUE(store.write(1, macs.data(), 220).ok());
     }
     const Bytes after = written_back(before, {{1, section(kPlainMagic, macs)}});
     EXPECT_EQ(flash("cfg"), after);
@@ -162,10 +161,9 @@ TEST_F(StoreTest, FailingRawPartitionIsNeverOverwritten) {
     EXPECT_EQ(mfg_write_macs(macs.data()), -1);
     ASSERT_EQ(mfgsim_add_fault("read", "/dev/tqrd.rcfg0", 1, 2, EIO, -1), 0);
     {
-        mfg::StoreSession store;
-        EXPECT_EQ(mfg_store_clear(store.get(), 0), -1);
-        EXPECT_EQ(mfg_store_write(store.get(), 0, macs.data(), 5),
-                  -1);  // a later call retries the load
+        Store store;
+        EXPECT_EQ(code(store.clear(0)), -1);
+        EXPECT_EQ(code(store.write(0, macs.data(), 5)), -1);  // a later call retries the load
     }
     expect_untouched(before);
     EXPECT_EQ(stats("cfg").write_calls, 0u);
@@ -188,18 +186,6 @@ TEST_F(StoreTest, FailingRawPartitionIsNeverOverwritten) {
     EXPECT_EQ(err.text(), "Could not open /dev/tqrd.rcfg0, Input/output error (5)");
     EXPECT_EQ(syslog(), Lines{err_line("Could not open /dev/tqrd.rcfg0, Input/output error (5)")});
     EXPECT_EQ(flash("cfg"), before);
-}
-
-TEST_F(StoreTest, SelectBindsTheDeviceTheDriverOpens) {
-    mfg_store_desc desc;
-    std::memset(desc.path, 'x', sizeof desc.path);  // unterminated: cut to 19 characters
-    EXPECT_EQ(mfg_store_select(&desc)->open(), nullptr);
-    EXPECT_EQ(std::strlen(mfg_store_current().path), 19u);
-    mfg_store_handle *h = mfg_store_open();  // rebinds /dev/tqrd.cfg0
-    EXPECT_NE(h, nullptr);
-    EXPECT_STREQ(mfg_store_current().path, "/dev/tqrd.cfg0");
-    mfg_store_close(h);
-    mfg_store_close(nullptr);
 }
 
 }  // namespace
