@@ -32,6 +32,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,7 @@ extern char **environ;
 // program's own code (which holds the library) or from zlib are also counted
 // as the library's; the rest come from the simulator (its per-call buffers),
 // the C++ runtime or libc.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): glibc's own allocator
 extern "C" {
 void *__libc_malloc(size_t);
 void *__libc_calloc(size_t, size_t);
@@ -53,6 +55,7 @@ void *__libc_realloc(void *, size_t);
 void __libc_free(void *);
 void *__libc_memalign(size_t, size_t);
 }
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 namespace {
 
@@ -228,7 +231,7 @@ double median(std::vector<double> v) {
 }
 
 [[noreturn]] void die(const char *what) {
-    std::fprintf(stderr, "image_bench: %s: %s\n", what, std::strerror(errno));
+    (void)std::fprintf(stderr, "image_bench: %s: %s\n", what, std::strerror(errno));
     std::exit(1);
 }
 
@@ -299,7 +302,8 @@ double copy_floor(const char *dev, const std::string &file, bool from_file,
 double write_image(const char *dev, const std::string &file) {
     const auto start = Clock::now();
     if (mfg_write_image(dev, file.c_str()) != 0) {
-        std::fprintf(stderr, "image_bench: mfg_write_image(%s, %s) failed\n", dev, file.c_str());
+        (void)std::fprintf(stderr, "image_bench: mfg_write_image(%s, %s) failed\n", dev,
+                           file.c_str());
         std::exit(1);
     }
     return seconds_since(start);
@@ -323,7 +327,7 @@ bool flash_equals(const char *part, const std::vector<unsigned char> &data) {
     if (f == nullptr) return false;
     std::vector<unsigned char> got(data.size());
     const bool ok = std::fread(got.data(), 1, got.size(), f) == got.size() && got == data;
-    std::fclose(f);
+    (void)std::fclose(f);
     return ok;
 }
 
@@ -351,17 +355,18 @@ CallCost measure_call(const char *dev, const char *part, const std::string &file
 }
 
 void print_cost(const char *what, const CallCost &c) {
-    std::printf(
+    (void)std::printf(
         "  %-13s heap: library+zlib %7lld B (%6.1f KiB), all %7lld B | read() %4ld  gzread() %3ld"
         "  device writes %3llu  device reads %llu\n",
-        what, c.lib_peak, c.lib_peak / 1024.0, c.all_peak, c.reads, c.gzreads, c.dev.write_calls,
-        c.dev.read_calls);
+        what, c.lib_peak, static_cast<double>(c.lib_peak) / 1024.0, c.all_peak, c.reads, c.gzreads,
+        c.dev.write_calls, c.dev.read_calls);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+    const int rounds =
+        argc > 1 ? static_cast<int>(std::clamp(std::strtol(argv[1], nullptr, 10), 1L, 1000L)) : 7;
     dl_iterate_phdr(note_code, nullptr);
     char tmpl[] = "/tmp/mfgbench.XXXXXX";
     if (::mkdtemp(tmpl) == nullptr) die("mkdtemp");
@@ -429,6 +434,7 @@ int main(int argc, char **argv) {
         "  (\"all\" adds the simulator's own buffers; read() counts include the 4-byte gzip\n"
         "   probe, and for gzip files they are zlib's own reads of the compressed input)\n");
 
-    const std::string cleanup = "rm -rf '" + dir + "'";
-    return std::system(cleanup.c_str()) == 0 ? 0 : 1;
+    std::error_code removed;
+    std::filesystem::remove_all(dir, removed);
+    return removed ? 1 : 0;
 }

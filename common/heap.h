@@ -14,21 +14,12 @@ struct FreeDeleter {
 
 using HeapBytes = std::unique_ptr<unsigned char[], FreeDeleter>;
 
-template <class T>
-using HeapPtr = std::unique_ptr<T, FreeDeleter>;
-
 [[nodiscard]] inline HeapBytes heap_alloc(std::size_t n) noexcept {
     return HeapBytes(static_cast<unsigned char *>(std::malloc(n ? n : 1)));
 }
 
 [[nodiscard]] inline HeapBytes heap_zalloc(std::size_t n) noexcept {
     return HeapBytes(static_cast<unsigned char *>(std::calloc(n ? n : 1, 1)));
-}
-
-// Zero-filled single object (a plain struct), freed with free().
-template <class T>
-[[nodiscard]] HeapPtr<T> heap_new_zeroed() noexcept {
-    return HeapPtr<T>(static_cast<T *>(std::calloc(1, sizeof(T))));
 }
 
 }  // namespace mfg

@@ -5,6 +5,20 @@
 #include <cstdio>
 
 namespace mfg {
+namespace {
+
+// Both copies of one message, each from its own va_list.
+void to_syslog_and_stderr(int sys_errno, const char *fmt, va_list for_syslog,
+                          va_list for_stderr) noexcept {
+    errno = sys_errno;
+    vsyslog(LOG_ERR, fmt, for_syslog);
+    errno = sys_errno;
+    // Standard error is best effort: a failed copy changes nothing for the caller.
+    (void)std::vfprintf(stderr, fmt, for_stderr);
+    errno = sys_errno;
+}
+
+}  // namespace
 
 void log_error(const char *fmt, ...) noexcept {
     const int saved = errno;
@@ -27,28 +41,21 @@ void log_errno(int sys_errno, const char *fmt, ...) noexcept {
 void log_errno_and_stderr(int sys_errno, const char *fmt, ...) noexcept {
     va_list ap;
     va_start(ap, fmt);
-    errno = sys_errno;
-    vsyslog(LOG_ERR, fmt, ap);
+    va_list copy;
+    va_copy(copy, ap);
+    to_syslog_and_stderr(sys_errno, fmt, ap, copy);
+    va_end(copy);
     va_end(ap);
-    va_start(ap, fmt);
-    errno = sys_errno;
-    // Standard error is best effort: a failed copy changes nothing for the caller.
-    (void)std::vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    errno = sys_errno;
 }
 
 void log_error_and_stderr(const char *fmt, ...) noexcept {
-    const int saved = errno;
     va_list ap;
     va_start(ap, fmt);
-    vsyslog(LOG_ERR, fmt, ap);
+    va_list copy;
+    va_copy(copy, ap);
+    to_syslog_and_stderr(errno, fmt, ap, copy);
+    va_end(copy);
     va_end(ap);
-    va_start(ap, fmt);
-    errno = saved;
-    (void)std::vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    errno = saved;
 }
 
 void log_info(const char *fmt, ...) noexcept {

@@ -52,7 +52,8 @@ private:
 template <class T>
 class [[nodiscard]] Result {
 public:
-    constexpr Result(T value) noexcept : value_(value) {}  // NOLINT: implicit by design
+    // Implicit, so a function returns its value or a failed Status alike.
+    constexpr Result(T value) noexcept : value_(value) {}
     constexpr Result(Status status, T value = T{}) noexcept : value_(value), status_(status) {}
 
     [[nodiscard]] constexpr bool ok() const noexcept { return status_.ok(); }

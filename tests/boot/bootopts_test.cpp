@@ -195,7 +195,7 @@ TEST_F(Bootopts, RefusedCombinationsWriteNothing) {
 TEST_F(Bootopts, GetRejectsWrongMagicAndChangedBytes) {
     ASSERT_EQ(mfg_set_bootopts(MFG_BOOT_SET_FLAG, nullptr), 0);
     const Bytes good = stored();
-    auto rejected = [&](Expected bad) {
+    auto rejected = [&](const Expected &bad) {
         plant("bootcfg", 0, bad.b);
         return got().empty();
     };

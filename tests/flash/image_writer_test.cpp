@@ -11,8 +11,8 @@
 namespace mfgtest {
 namespace {
 
-constexpr unsigned kBlock = 128 * 1024;
-constexpr unsigned kKernelSize = 4 * 1024 * 1024;
+constexpr std::size_t kBlock = 128 * kKiB;
+constexpr std::size_t kKernelSize = 4 * kMiB;
 constexpr const char *kDev = "/dev/tqrd.rsysa_kernel";
 constexpr const char *kPart = "sysa_kernel";
 const std::string kTooLarge = "**Error: Length of image are larger than partition!";
@@ -106,7 +106,7 @@ TEST_F(ImageWriterTest, BadBlocksMoveDataToTheNextGoodBlock) {
     EXPECT_EQ(slice(f, 4 * kBlock, 4 * kBlock), slice(seven, 2 * kBlock, 4 * kBlock));
 
     // A driver without bad-block information: every block is written.
-    const Bytes whole = pattern(512 * 1024, 5);
+    const Bytes whole = pattern(512 * kKiB, 5);
     EXPECT_EQ(put("nobbt", whole), 0);
     EXPECT_EQ(flash("nobbt"), whole);
 
@@ -116,7 +116,7 @@ TEST_F(ImageWriterTest, BadBlocksMoveDataToTheNextGoodBlock) {
     EXPECT_EQ(stats("tail").write_calls, 3u);
 
     // A full-partition gzip image with one bad block: its last block's worth is not read.
-    const Bytes content = compressible(1024 * 1024, 8);
+    const Bytes content = compressible(kMiB, 8);
     EXPECT_EQ(put("one", gzip_bytes(content), "full.gz"), 0);
     f = flash("one");
     EXPECT_EQ(slice(f, 0, 2 * kBlock), slice(content, 0, 2 * kBlock));
@@ -128,17 +128,17 @@ TEST_F(ImageWriterTest, BadBlocksMoveDataToTheNextGoodBlock) {
 TEST_F(ImageWriterTest, OtherTypesAreWrittenInChunksOfOneEraseBlock) {
     use_board("part nor nor size=1M erase=64K\npart ram ram size=256K erase=64K\n");
     fill("nor", 0x00);
-    const Bytes data = pattern(64 * 1024 * 5 / 2, 11);
+    const Bytes data = pattern(64 * kKiB * 5 / 2, 11);
     EXPECT_EQ(put("nor", data), 0);
-    EXPECT_EQ(flash("nor"), padded(data, 1024 * 1024));
+    EXPECT_EQ(flash("nor"), padded(data, kMiB));
     EXPECT_EQ(stats("nor").write_calls, 3u);
     EXPECT_EQ(stats("nor").bytes_written, data.size());
     // A gzip stream that runs short fails at the first chunk it cannot fill.
     EXPECT_EQ(put("nor", gzip_bytes(data), "short.gz"), -1);
     expect_error("**Error: Unable to read 65536 bytes from " + path("short.gz"));
-    EXPECT_EQ(flash("nor"), padded(slice(data, 0, 2 * 64 * 1024), 1024 * 1024));
+    EXPECT_EQ(flash("nor"), padded(slice(data, 0, 128 * kKiB), kMiB));
 
-    const std::string file = image(pattern(200 * 1024, 14));
+    const std::string file = image(pattern(200 * kKiB, 14));
     mfgsim_add_fault("write", "/dev/tqrd.rram", 2, 1, ENOSPC, -1);
     EXPECT_EQ(write_image("/dev/tqrd.rram", file), -1);
     expect_error("**Error: Could not write data to /dev/tqrd.rram, No space left on device (28)");

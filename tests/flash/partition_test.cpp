@@ -13,8 +13,8 @@ using namespace mfgtest;
 
 namespace {
 
-constexpr unsigned kBlock = 128 * 1024;
-constexpr unsigned kPage = 2048;
+constexpr std::size_t kBlock = 128 * kKiB;
+constexpr std::size_t kPage = 2048;
 const char *const kCfg = "/dev/tqrd.rcfg0";
 
 // The erase walk and the write loop of one partition, as counters see them.
@@ -121,7 +121,7 @@ TEST_F(PartitionTest, LengthBoundsAndZeroLengthOnNandAndNor) {
     EXPECT_EQ(mfg_write_flashpart(kCfg, "", 0), 0);
     EXPECT_EQ(mfg_write_flashpart("/dev/tqrd.rbootcfg", "", 0), 0);
     EXPECT_EQ(flash("cfg"), Bytes(4 * kBlock, 0xFF));
-    EXPECT_EQ(flash("bootcfg"), Bytes(256 * 1024, 0xFF));
+    EXPECT_EQ(flash("bootcfg"), Bytes(256 * kKiB, 0xFF));
     EXPECT_EQ(stats("cfg").pages_programmed, 0u);
 
     // Exactly the partition's size is accepted ...
@@ -152,12 +152,12 @@ TEST_F(PartitionTest, LengthBoundsAndZeroLengthOnNandAndNor) {
 }
 
 TEST_F(PartitionTest, NorIsErasedWithOneRequestAndWrittenWithOneWrite) {
-    plant("bootcfg", 0, Bytes(256 * 1024, 0x00));
+    plant("bootcfg", 0, Bytes(256 * kKiB, 0x00));
     const Bytes data = pattern(3000, 5);
     EXPECT_EQ(mfg_write_flashpart("/dev/tqrd.rbootcfg", data.data(), 3000), 0);
     const Bytes f = flash("bootcfg");
     EXPECT_TRUE(std::equal(data.begin(), data.end(), f.begin()));
-    EXPECT_EQ(Bytes(f.begin() + 3000, f.end()), Bytes(256 * 1024 - 3000, 0xFF));
+    EXPECT_EQ(Bytes(f.begin() + 3000, f.end()), Bytes(256 * kKiB - 3000, 0xFF));
     const mfgsim_stats s = stats("bootcfg");
     EXPECT_EQ(s.erases, 4u);  // one request covering all four 64K blocks
     EXPECT_EQ(s.write_calls, 1u);
@@ -333,9 +333,9 @@ TEST_F(PartitionTest, NorShortWriteIsReportedNandWriteFailuresAreSilent) {
 }
 
 TEST_F(PartitionTest, ReadDeliversWhatExistsAndLeavesTheRest) {
-    const Bytes data = pattern(256 * 1024, 13);
+    const Bytes data = pattern(256 * kKiB, 13);
     plant("bootcfg", 0, data);
-    Bytes buf(300 * 1024, 0x77);
+    Bytes buf(300 * kKiB, 0x77);
     EXPECT_EQ(
         mfg_read_flashpart("/dev/tqrd.rbootcfg", buf.data(), static_cast<unsigned>(buf.size())), 0);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), buf.begin()));

@@ -29,7 +29,7 @@ inline std::uint16_t crc16_arc(const std::string &s) {
 // first9, an optional tenth character, then the check value in upper-case hex.
 inline std::string make_serial(const std::string &first9, const std::string &tenth = "") {
     char hex[5];
-    std::snprintf(hex, sizeof hex, "%04X", crc16_arc(first9));
+    (void)std::snprintf(hex, sizeof hex, "%04X", crc16_arc(first9));
     return first9 + tenth + hex;
 }
 

@@ -23,7 +23,7 @@ using OemTest = IdentityTest;
 TEST_F(OemTest, WriteFiltersReadDeliversThePartitionAsItIs) {
     EXPECT_EQ(read_oem(20), Bytes(20, 0xFF));  // erased: no terminator
     ASSERT_EQ(mfg_write_oem_serial("oem-12 ab/Z9"), 0);
-    EXPECT_EQ(flash("mfg"), text_then("oem12abZ9", 128 * 1024, 0xFF));
+    EXPECT_EQ(flash("mfg"), text_then("oem12abZ9", 128 * mfgtest::kKiB, 0xFF));
     EXPECT_EQ(read_oem(100), text_then("oem12abZ9", 100, 0xFF));
     ASSERT_EQ(mfg_write_oem_serial(" -- "), 0);  // nothing kept: a lone NUL
     EXPECT_EQ(read_oem(3), Bytes({0, 0xFF, 0xFF}));

@@ -84,14 +84,14 @@ TEST_F(PendingTest, AllThreeUpdatesAreInstalledInOrder) {
 }
 
 TEST_F(PendingTest, EachFailureStopsTheUpdatesAfterIt) {
-    write_file("sysa_code", pattern(17 * 1024 * 1024, 1));     // larger than the code partition
-    write_file("sysa_kitb", pattern(4 * 1024 * 1024 + 1, 2));  // larger than the kernel partition
+    write_file("sysa_code", pattern(17 * mfgtest::kMiB, 1));     // larger than the code partition
+    write_file("sysa_kitb", pattern(4 * mfgtest::kMiB + 1, 2));  // larger than the kernel partition
     write_file("sysa_kersig", pattern(1000, 3));
     write_pending(
         -1, "Pending sysa_code update found, installing\nmfg_write_image failed on sysa_code!\n");
     EXPECT_EQ(syslog(), only_error("**Error: Length of image are larger than partition!"));
     EXPECT_EQ(flash("sysa_code"),
-              padded({}, 16 * 1024 * 1024));  // the writer erases before it measures
+              padded({}, 16 * mfgtest::kMiB));  // the writer erases before it measures
     EXPECT_EQ(dir_entries("."), (std::vector<std::string>{"sysa_kersig", "sysa_kitb"}));
     EXPECT_EQ(stats("sysa_kernel").erases, 0u);
 

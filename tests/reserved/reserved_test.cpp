@@ -38,7 +38,7 @@ TEST_F(ReservedTest, EachLogsItsLineAndReturnsZero) {
                                         err_line("mfg_read_bootversion: Not implemented"),
                                         err_line("mfg_get_debugconsole: Not Implemented Yet"),
                                         err_line("mfg_write_diskimage: Not Implemented Yet")}));
-    EXPECT_EQ(flash("cfg"), Bytes(512 * 1024, 0xFF)) << "no device touched";
+    EXPECT_EQ(flash("cfg"), Bytes(512 * mfgtest::kKiB, 0xFF)) << "no device touched";
 }
 
 }  // namespace

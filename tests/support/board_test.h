@@ -12,6 +12,9 @@ namespace mfgtest {
 
 using Bytes = std::vector<unsigned char>;
 
+constexpr std::size_t kKiB = 1024;
+constexpr std::size_t kMiB = 1024 * kKiB;
+
 // Each test gets a new board in a temporary directory (the default board unless
 // it calls use_board). At the end the test fails if any NAND rule was violated,
 // unless it called expect_violations().
