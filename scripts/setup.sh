@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Installs what the host build, the demo and the tests need (Debian 12, as root
+# Installs what the host build, the demo, the tests and the lint need (Debian 12, as root
 # or with sudo). Does nothing when everything is already there.
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config git zlib1g-dev libssl-dev openssl
-          googletest libgtest-dev libbenchmark-dev gzip)
+          googletest libgtest-dev libbenchmark-dev gzip clang-format clang-tidy)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian 12 machine and runs every test: the host build, the
-# same tests under AddressSanitizer + UndefinedBehaviorSanitizer, and the
-# PowerPC target build under qemu (skip it with MFG_SKIP_PPC=1).
+# Sets up a fresh Debian 12 machine and runs every check: the host build, the
+# same tests under AddressSanitizer + UndefinedBehaviorSanitizer, clang-format
+# and clang-tidy over every source (scripts/lint.sh), and the PowerPC target
+# build under qemu (skip it with MFG_SKIP_PPC=1).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +15,9 @@ for preset in default asan; do
   cmake --build --preset "$preset" -j"$jobs"
   ctest --preset "$preset" -j"$jobs"
 done
+
+echo "== lint =="
+bash scripts/lint.sh build/default
 
 if [ "${MFG_SKIP_PPC:-0}" != 1 ] && [ -f scripts/test-ppc.sh ]; then
   echo "== powerpc target build (qemu) =="
