@@ -9,8 +9,10 @@
 
 namespace mfg {
 
-// Raw MTD partitions, written by erase-and-write, and the configuration
-// device on which store sections are read.
+// Every MTD device node of the appliance begins with this prefix; raw
+// partitions, written by erase-and-write, continue with "r". The
+// configuration device is where store sections are read.
+inline constexpr const char *kDevicePrefix = "/dev/tqrd.";
 inline constexpr const char *kConfigDevice = "/dev/tqrd.cfg0";
 inline constexpr const char *kConfigRawDevice = "/dev/tqrd.rcfg0";
 inline constexpr const char *kOemSerialDevice = "/dev/tqrd.rmfg";
