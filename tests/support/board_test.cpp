@@ -86,7 +86,7 @@ std::string err_line(const std::string &text) { return "<3> " + text; }
 std::string info_line(const std::string &text) { return "<6> " + text; }
 
 StderrCapture::StderrCapture() {
-    std::fflush(stderr);
+    (void)std::fflush(stderr);
     char name[] = "/tmp/mfgstderr.XXXXXX";
     file_ = ::mkstemp(name);
     if (file_ >= 0) ::unlink(name);
@@ -99,7 +99,7 @@ StderrCapture::~StderrCapture() { text(); }
 std::string StderrCapture::text() {
     if (done_) return captured_;
     done_ = true;
-    std::fflush(stderr);
+    (void)std::fflush(stderr);
     if (saved_ >= 0) {
         ::dup2(saved_, 2);
         ::close(saved_);
