@@ -215,6 +215,7 @@ void pending_install(const std::string &op, const std::string &dir) {
         verify_part(op, kernel_dev('a'), signed_container(*kersig));
     else if (kitb && !kitb->empty())
         verify_part(op, kernel_dev('a'), *kitb);
+    note("pending updates installed into system A" + std::string(opt.verify ? "" : " (not verified)"));
 }
 
 void store_backup(const std::string &op, const std::string &file) {
