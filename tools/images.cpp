@@ -21,7 +21,7 @@ namespace mfgtool {
 
 namespace {
 
-constexpr std::size_t kFileMax = 256u << 20; // larger than any partition of the board
+constexpr std::size_t kFileMax = 256u << 20;  // larger than any partition of the board
 constexpr const char *kStoreDev = "/dev/tqrd.rcfg0";
 constexpr std::size_t kStoreSize = 30840, kSlotSize = 6168, kSectionMax = 6144, kSlots = 5;
 constexpr std::uint32_t kMagic = 0x12611920u, kMagicAuth = 0x12611925u;
@@ -90,7 +90,7 @@ bool section_ok(const unsigned char *slot, unsigned index) {
            std::memcmp(md.data(), slot, 16) == 0;
 }
 
-} // namespace
+}  // namespace
 
 void slot_guard(const std::string &op, char slot) {
     const bool running = slot == 'a' ? in_sysa() == 1 : in_sysb() == 1;
@@ -100,7 +100,7 @@ void slot_guard(const std::string &op, char slot) {
 }
 
 void part_erase(const std::string &op, const std::string &dev) {
-    read_part(op, dev, 1); // mfg_init_flashpart answers 0 for a device that does not open
+    read_part(op, dev, 1);  // mfg_init_flashpart answers 0 for a device that does not open
     progress(op, "erasing " + dev);
     int st;
     {
@@ -215,7 +215,8 @@ void pending_install(const std::string &op, const std::string &dir) {
         verify_part(op, kernel_dev('a'), signed_container(*kersig));
     else if (kitb && !kitb->empty())
         verify_part(op, kernel_dev('a'), *kitb);
-    note("pending updates installed into system A" + std::string(opt.verify ? "" : " (not verified)"));
+    note("pending updates installed into system A" +
+         std::string(opt.verify ? "" : " (not verified)"));
 }
 
 void store_backup(const std::string &op, const std::string &file) {
@@ -269,12 +270,13 @@ void store_restore(const std::string &op, const std::string &file) {
     if (held(0)) serial_get(op);
     if (held(1)) {
         const Bytes want = data(1), got = macs_get(op);
-        if (!std::equal(want.begin(), want.begin() + static_cast<long>(std::min(want.size(), got.size())),
+        if (!std::equal(want.begin(),
+                        want.begin() + static_cast<long>(std::min(want.size(), got.size())),
                         got.begin()))
             fail(op, "the MAC block read back differs");
     }
     if (held(2) && auth_get(op, false) != data(2)) fail(op, "client-auth data read back differs");
-    if (held(3)) auth_get(op, true); // decrypts only under this unit's serial numbers
+    if (held(3)) auth_get(op, true);  // decrypts only under this unit's serial numbers
     note(op + ": restored and read back");
 }
 
@@ -308,4 +310,4 @@ void reserved_call(const std::string &which, const std::vector<std::string> &arg
                                   "nothing was done");
 }
 
-} // namespace mfgtool
+}  // namespace mfgtool

@@ -21,6 +21,6 @@ void store_backup(const std::string &op, const std::string &file);
 void store_restore(const std::string &op, const std::string &file);
 void reserved_call(const std::string &which, const std::vector<std::string> &args);
 
-} // namespace mfgtool
+}  // namespace mfgtool
 
 #endif

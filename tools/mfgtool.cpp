@@ -20,9 +20,10 @@ namespace {
 using Action = std::function<int()>;
 
 struct Cli {
-    CLI::App app{"Factory data, boot options, kernel and code images of the appliance's flash.\n"
-                 "Exit status: 0 success, 1 the operation failed or did not stick, 2 wrong usage.",
-                 "mfgtool"};
+    CLI::App app{
+        "Factory data, boot options, kernel and code images of the appliance's flash.\n"
+        "Exit status: 0 success, 1 the operation failed or did not stick, 2 wrong usage.",
+        "mfgtool"};
     Action action;
 
     // A command that runs fn when it is the one given.
@@ -46,7 +47,8 @@ void print_text_or_json(const std::string &key, const std::string &value) {
 }
 
 void identity_commands(Cli &c, std::string &a1) {
-    CLI::App *serial = c.noun("serial", "the unit's serial number (13 or 14 characters, check digits)");
+    CLI::App *serial =
+        c.noun("serial", "the unit's serial number (13 or 14 characters, check digits)");
     c.leaf(serial, "get", "print the serial number", [] {
         const std::string s = serial_get("serial get");
         if (opt.json)
@@ -63,14 +65,18 @@ void identity_commands(Cli &c, std::string &a1) {
            })
         ->add_option("SERIAL", a1, "serial number")
         ->required();
-    c.leaf(serial, "check", "exit 0 when SERIAL has valid check digits, else 1", [&a1] {
-         const bool ok = mfg_valid_serial(a1.c_str()) == 1;
-         if (opt.json)
-             print_json({{"serial", a1}, {"valid", ok}});
-         else
-             std::cout << (ok ? "valid" : "not valid") << '\n';
-         return ok ? 0 : 1;
-     })->add_option("SERIAL", a1, "serial number")->required();
+    c.leaf(serial, "check",
+           "exit 0 when SERIAL (separators dropped) has valid check digits, else 1",
+           [&a1] {
+               const bool ok = mfg_valid_serial(alnum_only(a1).c_str()) == 1;
+               if (opt.json)
+                   print_json({{"serial", a1}, {"valid", ok}});
+               else
+                   std::cout << (ok ? "valid" : "not valid") << '\n';
+               return ok ? 0 : 1;
+           })
+        ->add_option("SERIAL", a1, "serial number")
+        ->required();
 
     CLI::App *oem = c.noun("oem", "the OEM serial number");
     c.leaf(oem, "get", "print the OEM serial number", [] {
@@ -108,9 +114,11 @@ void record_commands(Cli &c, std::string &a1, std::string &a2) {
         return 0;
     });
     CLI::App *macs_set_cmd = c.leaf(
-        macs, "set", "store the MAC block from hex text, '-' (hex on stdin) or --file, then read it back",
+        macs, "set",
+        "store the MAC block from hex text, '-' (hex on stdin) or --file, then read it back",
         [&a1, &a2] {
-            if (a1.empty() == a2.empty()) throw UsageError("macs set: give one of HEX, '-' or --file FILE");
+            if (a1.empty() == a2.empty())
+                throw UsageError("macs set: give one of HEX, '-' or --file FILE");
             Bytes m;
             if (!a2.empty()) {
                 m = read_input("macs set", a2, 1u << 20);
@@ -139,7 +147,8 @@ void record_commands(Cli &c, std::string &a1, std::string &a2) {
          })->add_option("-o,--output", a1, "output file (default stdout)");
         c.leaf(noun, "set", "store the " + what + " from FILE or '-', then read it back",
                [&a1, key, name, what] {
-                   auth_set(name + " set", key, read_input(name + " set", a1, MFG_CLIENT_AUTH_MAX + 1));
+                   auth_set(name + " set", key,
+                            read_input(name + " set", a1, MFG_CLIENT_AUTH_MAX + 1));
                    note(what + " stored and verified");
                    return 0;
                })
@@ -204,15 +213,17 @@ void image_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3, b
     }
 
     CLI::App *pending = c.noun("pending", "pending update files");
-    c.leaf(pending, "create", "make a new file /pending/NAME.XXXXXX holding FILE", [&a1, &a2] {
-         const std::string path = pending_create("pending create", a1, a2);
-         print_text_or_json("path", path);
-         return 0;
-     })->add_option("NAME", a1, "name before the random suffix")->required();
+    c.leaf(pending, "create", "make a new file /pending/NAME.XXXXXX holding FILE",
+           [&a1, &a2] {
+               const std::string path = pending_create("pending create", a1, a2);
+               print_text_or_json("path", path);
+               return 0;
+           })
+        ->add_option("NAME", a1, "name before the random suffix")
+        ->required();
     pending->get_subcommand("create")->add_option("FILE", a2, "contents, or '-'")->required();
     CLI::App *install = c.leaf(pending, "install",
-                               "install sysa_code, sysa_kitb and sysa_kersig into system A",
-                               [&a1] {
+                               "install sysa_code, sysa_kitb and sysa_kersig into system A", [&a1] {
                                    pending_install("pending install", a1);
                                    return 0;
                                });
@@ -225,24 +236,28 @@ void image_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3, b
     });
 
     CLI::App *part = c.noun("part", "raw MTD partitions");
-    c.leaf(part, "erase", "erase every good block of DEV", [&a1] {
-         part_erase("part erase", a1);
-         note("erased " + a1);
-         return 0;
-     })->add_option("DEV", a1, "device, e.g. /dev/tqrd.rcfg0")->required();
-    CLI::App *pw = c.leaf(part, "write", "erase DEV, write FILE from offset 0, read it back",
-                          [&a1, &a2] {
-                              part_write("part write", a1, a2);
-                              note("wrote " + a2 + " to " + a1);
-                              return 0;
-                          });
+    c.leaf(part, "erase", "erase every good block of DEV",
+           [&a1] {
+               part_erase("part erase", a1);
+               note("erased " + a1);
+               return 0;
+           })
+        ->add_option("DEV", a1, "device, e.g. /dev/tqrd.rcfg0")
+        ->required();
+    CLI::App *pw =
+        c.leaf(part, "write", "erase DEV, write FILE from offset 0, read it back", [&a1, &a2] {
+            part_write("part write", a1, a2);
+            note("wrote " + a2 + " to " + a1);
+            return 0;
+        });
     pw->add_option("DEV", a1, "device")->required();
     pw->add_option("FILE", a2, "data, or '-'")->required();
-    CLI::App *pr = c.leaf(part, "read", "read LENGTH bytes of DEV to OUT or stdout", [&a1, &a2, &a3] {
-        const auto len = parse_number("LENGTH", a2, 256u << 20);
-        write_output("part read", a3.empty() ? "-" : a3, read_part("part read", a1, len));
-        return 0;
-    });
+    CLI::App *pr =
+        c.leaf(part, "read", "read LENGTH bytes of DEV to OUT or stdout", [&a1, &a2, &a3] {
+            const auto len = parse_number("LENGTH", a2, 256u << 20);
+            write_output("part read", a3.empty() ? "-" : a3, read_part("part read", a1, len));
+            return 0;
+        });
     pr->add_option("DEV", a1, "device")->required();
     pr->add_option("LENGTH", a2, "bytes to read (decimal or 0x hex, at most 256 MiB)")->required();
     pr->add_option("OUT", a3, "output file (default stdout)");
@@ -260,14 +275,20 @@ void image_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3, b
 void other_commands(Cli &c, std::string &a1, std::string &a2, bool &flag,
                     std::vector<std::string> &args) {
     CLI::App *store = c.noun("store", "the whole configuration store");
-    c.leaf(store, "backup", "save the store image with its section states to FILE", [&a1] {
-         store_backup("store backup", a1);
-         return 0;
-     })->add_option("FILE", a1, "backup file")->required();
-    c.leaf(store, "restore", "write a backup back when every section it holds verifies", [&a1] {
-         store_restore("store restore", a1);
-         return 0;
-     })->add_option("FILE", a1, "backup file")->required();
+    c.leaf(store, "backup", "save the store image with its section states to FILE",
+           [&a1] {
+               store_backup("store backup", a1);
+               return 0;
+           })
+        ->add_option("FILE", a1, "backup file")
+        ->required();
+    c.leaf(store, "restore", "write a backup back when every section it holds verifies",
+           [&a1] {
+               store_restore("store restore", a1);
+               return 0;
+           })
+        ->add_option("FILE", a1, "backup file")
+        ->required();
 
     c.leaf(&c.app, "info", "summary of the unit", [] {
         const json j = unit_info();
@@ -280,27 +301,28 @@ void other_commands(Cli &c, std::string &a1, std::string &a2, bool &flag,
         };
         const json &b = j["bootopts"];
         std::cout << "serial:          " << show("serial")
-                  << (!j["serial"].is_string()       ? ""
+                  << (!j["serial"].is_string()        ? ""
                       : j["serial_valid"].get<bool>() ? " (valid)"
                                                       : " (not valid)")
                   << '\n'
-                  << "OEM serial:      " << (j["oem_serial"] == "" ? "(not stored)" : show("oem_serial"))
-                  << '\n'
+                  << "OEM serial:      "
+                  << (j["oem_serial"] == "" ? "(not stored)" : show("oem_serial")) << '\n'
                   << "model:           " << show("model")
-                  << (j["model_is_default"].get<bool>() ? " (default: no serial number)" : "") << '\n'
+                  << (j["model_is_default"].get<bool>() ? " (default: no serial number)" : "")
+                  << '\n'
                   << "MAC block:       "
                   << (j["macs"].is_string() ? show("macs").substr(0, 24) + "... (220 bytes)"
                                             : "(not stored)")
                   << '\n'
                   << "client-auth:     " << (j["client_auth"].get<bool>() ? "present" : "absent")
                   << '\n'
-                  << "client-auth key: " << (j["client_auth_key"].get<bool>() ? "present" : "absent")
-                  << '\n'
+                  << "client-auth key: "
+                  << (j["client_auth_key"].get<bool>() ? "present" : "absent") << '\n'
                   << "boot options:    ";
         if (b["checksum_valid"].get<bool>())
             std::cout << "console " << b["console"].get<std::string>() << ", flag "
-                      << b["flag"].get<unsigned>() << ", version " << b["version"].get<std::string>()
-                      << ", checksum valid\n";
+                      << b["flag"].get<unsigned>() << ", version "
+                      << b["version"].get<std::string>() << ", checksum valid\n";
         else
             std::cout << "no valid record\n";
         std::cout << "running slot:    " << show("slot") << '\n';
@@ -313,12 +335,14 @@ void other_commands(Cli &c, std::string &a1, std::string &a2, bool &flag,
     prov->add_flag("--dry-run", flag, "check the manifest, write nothing");
 
     CLI::App *res = c.noun("reserved", "entry points the library reserves but does not implement");
-    c.leaf(res, "bootversion", "mfg_read_bootversion", [] { return reserved_call("bootversion", {}), 0; });
+    c.leaf(res, "bootversion", "mfg_read_bootversion",
+           [] { return reserved_call("bootversion", {}), 0; });
     c.leaf(res, "get-debugconsole", "mfg_get_debugconsole",
            [] { return reserved_call("get-debugconsole", {}), 0; });
-    c.leaf(res, "set-debugconsole", "mfg_set_debugconsole", [&a1] {
-         return reserved_call("set-debugconsole", {a1}), 0;
-     })->add_option("CONSOLE", a1, "console number")->required();
+    c.leaf(res, "set-debugconsole", "mfg_set_debugconsole",
+           [&a1] { return reserved_call("set-debugconsole", {a1}), 0; })
+        ->add_option("CONSOLE", a1, "console number")
+        ->required();
     c.leaf(res, "valid-debugarea", "mfg_valid_debugarea",
            [] { return reserved_call("valid-debugarea", {}), 0; });
     CLI::App *wd = c.leaf(res, "write-diskimage", "mfg_write_diskimage", [&a1, &a2] {
@@ -370,8 +394,8 @@ int run(int argc, char **argv) {
     return c.action ? c.action() : 2;
 }
 
-} // namespace
-} // namespace mfgtool
+}  // namespace
+}  // namespace mfgtool
 
 int main(int argc, char **argv) {
     using namespace mfgtool;

@@ -14,12 +14,13 @@ namespace {
 
 struct Field {
     std::string name;
-    std::string status = "not attempted";
+    std::string status;
     std::function<void()> write;
 };
 
 std::string text_of(const json &m, const char *key) {
-    if (!m[key].is_string()) throw UsageError(std::string("manifest: ") + key + " must be a string");
+    if (!m[key].is_string())
+        throw UsageError(std::string("manifest: ") + key + " must be a string");
     return m[key].get<std::string>();
 }
 
@@ -30,7 +31,7 @@ bool flag_of(const json &b, const char *key) {
     return b[key].get<bool>();
 }
 
-} // namespace
+}  // namespace
 
 int provision(const std::string &manifest_path, bool dry_run) {
     json m;
@@ -41,8 +42,8 @@ int provision(const std::string &manifest_path, bool dry_run) {
     }
     if (m.is_discarded() || !m.is_object())
         throw UsageError("manifest: " + manifest_path + " is not a JSON object");
-    static const char *const order[] = {"serial",          "oem_serial", "macs", "client_auth",
-                                        "client_auth_key", "bootopts"};
+    static const char *const order[] = {"serial",      "oem_serial",      "macs",
+                                        "client_auth", "client_auth_key", "bootopts"};
     for (const auto &item : m.items())
         if (std::find(std::begin(order), std::end(order), item.key()) == std::end(order))
             throw UsageError("manifest: unknown field \"" + item.key() + "\"");
@@ -61,18 +62,19 @@ int provision(const std::string &manifest_path, bool dry_run) {
         if (k == "serial") {
             const std::string v = text_of(m, key);
             if (mfg_valid_serial(alnum_only(v).c_str()) != 1)
-                throw UsageError("manifest: serial \"" + v + "\": " + meaning("mfg_write_serial", -2));
-            fields.push_back({k, {}, [v, op] { serial_set(op, v); }});
+                throw UsageError("manifest: serial \"" + v +
+                                 "\": " + meaning("mfg_write_serial", -2));
+            fields.push_back({k, "not attempted", [v, op] { serial_set(op, v); }});
         } else if (k == "oem_serial") {
             const std::string v = text_of(m, key);
             oem_check(v);
-            fields.push_back({k, {}, [v, op] { oem_set(op, v); }});
+            fields.push_back({k, "not attempted", [v, op] { oem_set(op, v); }});
         } else if (k == "macs") {
             const Bytes v = parse_hex("manifest: macs", text_of(m, key));
             if (v.size() != MFG_MACS_SIZE)
                 throw UsageError("manifest: macs must be " + std::to_string(MFG_MACS_SIZE) +
                                  " bytes of hex, got " + std::to_string(v.size()));
-            fields.push_back({k, {}, [v, op] { macs_set(op, v); }});
+            fields.push_back({k, "not attempted", [v, op] { macs_set(op, v); }});
         } else if (k == "client_auth" || k == "client_auth_key") {
             const bool key_rec = k == "client_auth_key";
             Bytes v;
@@ -82,7 +84,7 @@ int provision(const std::string &manifest_path, bool dry_run) {
                 throw UsageError(std::string("manifest: ") + e.what());
             }
             auth_check_size(key_rec, v.size());
-            fields.push_back({k, {}, [v, op, key_rec] { auth_set(op, key_rec, v); }});
+            fields.push_back({k, "not attempted", [v, op, key_rec] { auth_set(op, key_rec, v); }});
         } else {
             const json &b = m[key];
             if (!b.is_object()) throw UsageError("manifest: bootopts must be an object");
@@ -100,7 +102,7 @@ int provision(const std::string &manifest_path, bool dry_run) {
             s.keep_flash = flag_of(b, "keep_flash");
             s.set_flag = flag_of(b, "set_flag");
             bootopts_check(s);
-            fields.push_back({k, {}, [s, op] { bootopts_set(op, s); }});
+            fields.push_back({k, "not attempted", [s, op] { bootopts_set(op, s); }});
         }
     }
 
@@ -122,12 +124,14 @@ int provision(const std::string &manifest_path, bool dry_run) {
     if (opt.json) {
         json r{{"manifest", manifest_path}, {"dry_run", dry_run}, {"ok", ok}};
         r["fields"] = json::array();
-        for (const auto &f : fields) r["fields"].push_back({{"field", f.name}, {"status", f.status}});
+        for (const auto &f : fields)
+            r["fields"].push_back({{"field", f.name}, {"status", f.status}});
         print_json(r);
     } else if (!opt.quiet || !ok) {
         for (const auto &f : fields) std::cout << f.name << ": " << f.status << '\n';
         std::cout << (dry_run ? "manifest checked, nothing written"
-                              : ok ? "provisioning complete" : "provisioning FAILED")
+                      : ok    ? "provisioning complete"
+                              : "provisioning FAILED")
                   << '\n';
     }
     if (!ok) {
@@ -138,4 +142,4 @@ int provision(const std::string &manifest_path, bool dry_run) {
     return ok ? 0 : 1;
 }
 
-} // namespace mfgtool
+}  // namespace mfgtool

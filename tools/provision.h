@@ -11,6 +11,6 @@ namespace mfgtool {
 // 0 when every field was written and verified (or checked, for a dry run), 1 when one failed.
 int provision(const std::string &manifest_path, bool dry_run);
 
-} // namespace mfgtool
+}  // namespace mfgtool
 
 #endif

@@ -69,7 +69,7 @@ std::string printable(const std::string &s) {
     return out;
 }
 
-} // namespace
+}  // namespace
 
 std::string serial_get(const std::string &op) {
     char buf[kTextBuf] = {};
@@ -91,8 +91,9 @@ void serial_set(const std::string &op, const std::string &value) {
     if (!opt.verify) return;
     char buf[kTextBuf] = {};
     const int rd = mfg_read_serial(buf, sizeof buf);
-    if (rd != 0) did_not_stick(op, "mfg_read_serial returned " + std::to_string(rd) + ": " +
-                                       meaning("mfg_read_serial", rd));
+    if (rd != 0)
+        did_not_stick(op, "mfg_read_serial returned " + std::to_string(rd) + ": " +
+                              meaning("mfg_read_serial", rd));
     if (upper(buf) != upper(kept)) {
         struct stat st_override {};
         const bool overridden = stat("/etc/tq/serial", &st_override) == 0;
@@ -106,7 +107,8 @@ std::string oem_get() {
     mfg_read_oem_serial(buf, sizeof buf);
     std::string s = field_text(reinterpret_cast<unsigned char *>(buf), sizeof buf);
     // An erased partition reads as 0xFF bytes: no OEM serial.
-    if (std::any_of(s.begin(), s.end(), [](char c) { return !std::isprint(static_cast<unsigned char>(c)); }))
+    if (std::any_of(s.begin(), s.end(),
+                    [](char c) { return !std::isprint(static_cast<unsigned char>(c)); }))
         return "";
     return s;
 }
@@ -307,8 +309,8 @@ json unit_info() {
         }
     };
     record("serial", [] { return serial_get("serial"); });
-    j["serial_valid"] = j["serial"].is_string() &&
-                        mfg_valid_serial(j["serial"].get<std::string>().c_str()) == 1;
+    j["serial_valid"] =
+        j["serial"].is_string() && mfg_valid_serial(j["serial"].get<std::string>().c_str()) == 1;
     j["oem_serial"] = oem_get();
     char model[kTextBuf] = {};
     // Without a readable serial number the library answers its default model.
@@ -325,4 +327,4 @@ json unit_info() {
     return j;
 }
 
-} // namespace mfgtool
+}  // namespace mfgtool

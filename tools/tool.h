@@ -95,7 +95,7 @@ bool auth_has(bool key);
 void auth_check_size(bool key, std::size_t size);
 
 struct BootSettings {
-    std::string console; // "", "ttyS0" or "ttyS1"
+    std::string console;  // "", "ttyS0" or "ttyS1"
     std::string append;
     bool has_append = false;
     bool keep_ram = false;
@@ -104,13 +104,13 @@ struct BootSettings {
 };
 void bootopts_check(const BootSettings &s);
 void bootopts_set(const std::string &op, const BootSettings &s);
-json bootopts_get(const std::string &op); // throws when the stored record is not valid
-json bootopts_raw();                      // decoded raw record, valid or not
+json bootopts_get(const std::string &op);  // throws when the stored record is not valid
+json bootopts_raw();                       // decoded raw record, valid or not
 void print_bootopts(const json &b);
 
 std::string running_slot();
 json unit_info();
 
-} // namespace mfgtool
+}  // namespace mfgtool
 
 #endif

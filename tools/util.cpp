@@ -23,12 +23,18 @@ namespace {
 
 std::string section_meaning(int status) {
     switch (status) {
-    case -1: return "the configuration store could not be opened or loaded";
-    case -2: return "the stored section fails its MD5 checksum";
-    case -3: return "no valid section stored (wrong magic: erased, cleared or never written)";
-    case -4: return "the stored section is longer than the buffer or its data is short";
-    case -5: return "the store device could not be positioned or its section header read";
-    default: return "unexpected status";
+        case -1:
+            return "the configuration store could not be opened or loaded";
+        case -2:
+            return "the stored section fails its MD5 checksum";
+        case -3:
+            return "no valid section stored (wrong magic: erased, cleared or never written)";
+        case -4:
+            return "the stored section is longer than the buffer or its data is short";
+        case -5:
+            return "the store device could not be positioned or its section header read";
+        default:
+            return "unexpected status";
     }
 }
 
@@ -39,27 +45,35 @@ std::string errno_meaning(int status) {
     return "unexpected status";
 }
 
-} // namespace
+}  // namespace
 
 std::string meaning(const std::string &fn, int status) {
     static const std::map<std::string, std::string> minus_one = {
-        {"mfg_init_flashpart", "memory info, bad-block query or erase failed; the partition may "
-                               "be partly erased"},
-        {"mfg_write_flashpart", "the partition was not written (erase, open, size or write "
-                                "failure); it is now erased or partly written"},
-        {"mfg_write_image", "the image was not written (erase, input file, size or write "
-                            "failure); the partition is now erased or partly written"},
-        {"mfg_write_kernel", "the image writer failed; the kernel partition is now erased or "
-                             "partly written"},
+        {"mfg_init_flashpart",
+         "memory info, bad-block query or erase failed; the partition may "
+         "be partly erased"},
+        {"mfg_write_flashpart",
+         "the partition was not written (erase, open, size or write "
+         "failure); it is now erased or partly written"},
+        {"mfg_write_image",
+         "the image was not written (erase, input file, size or write "
+         "failure); the partition is now erased or partly written"},
+        {"mfg_write_kernel",
+         "the image writer failed; the kernel partition is now erased or "
+         "partly written"},
         {"mfg_write_macs", "no buffer, or the configuration store could not be opened or loaded"},
-        {"mfg_write_serial", "null argument (EINVAL), or the configuration store could not be "
-                             "opened or loaded"},
-        {"mfg_write_oem_serial", "the OEM partition was not written; it is now erased or partly "
-                                 "written"},
-        {"mfg_get_bootopts", "no valid boot options record (unreadable, erased, wrong magic or "
-                             "checksum mismatch)"},
-        {"mfg_set_bootopts", "refused option combination, or the record could not be written "
-                             "(the partition may now hold no valid record)"},
+        {"mfg_write_serial",
+         "null argument (EINVAL), or the configuration store could not be "
+         "opened or loaded"},
+        {"mfg_write_oem_serial",
+         "the OEM partition was not written; it is now erased or partly "
+         "written"},
+        {"mfg_get_bootopts",
+         "no valid boot options record (unreadable, erased, wrong magic or "
+         "checksum mismatch)"},
+        {"mfg_set_bootopts",
+         "refused option combination, or the record could not be written "
+         "(the partition may now hold no valid record)"},
         {"mfg_write_pending", "an update failed to install; later updates were not tried"},
     };
     if (status == 0) return "success";
@@ -70,8 +84,9 @@ std::string meaning(const std::string &fn, int status) {
         return section_meaning(status);
     if (fn == "mfg_write_kernelimage") {
         if (status == -1) return minus_one.at("mfg_write_kernel");
-        return errno_meaning(status) + ": the temporary file in /pending was not made or not "
-                                       "written in full";
+        return errno_meaning(status) +
+               ": the temporary file in /pending was not made or not "
+               "written in full";
     }
     if (fn == "mfg_create_pending_file") return errno_meaning(status);
     if (fn.rfind("mfg_have_client_authdata", 0) == 0)
@@ -106,7 +121,7 @@ struct StderrRelay::Pump {
 StderrRelay::StderrRelay() {
     std::fflush(stderr);
     int fds[2];
-    if (pipe(fds) != 0) return; // without a pipe the library writes to stderr directly
+    if (pipe(fds) != 0) return;  // without a pipe the library writes to stderr directly
     saved_ = dup(STDERR_FILENO);
     if (saved_ < 0 || dup2(fds[1], STDERR_FILENO) < 0) {
         if (saved_ >= 0) close(saved_);
@@ -139,7 +154,7 @@ StderrRelay::StderrRelay() {
 StderrRelay::~StderrRelay() {
     if (!pump_) return;
     std::fflush(stderr);
-    dup2(saved_, STDERR_FILENO); // closes the pipe's last write end: the pump sees its end
+    dup2(saved_, STDERR_FILENO);  // closes the pipe's last write end: the pump sees its end
     pump_->thread.join();
     if (pump_->wrote && pump_->last != '\n') (void)!write(STDERR_FILENO, "\n", 1);
     close(saved_);
@@ -296,4 +311,4 @@ void verify_part(const std::string &op, const std::string &dev, const Bytes &exp
     progress(op, "verified " + std::to_string(expected.size()) + " bytes");
 }
 
-} // namespace mfgtool
+}  // namespace mfgtool
