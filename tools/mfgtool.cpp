@@ -29,7 +29,7 @@ struct Cli {
     // A command that runs fn when it is the one given.
     CLI::App *leaf(CLI::App *parent, const std::string &name, const std::string &desc, Action fn) {
         CLI::App *sub = parent->add_subcommand(name, desc);
-        sub->callback([this, fn] { action = fn; });
+        sub->callback([this, fn = std::move(fn)] { action = fn; });
         return sub;
     }
     CLI::App *noun(const std::string &name, const std::string &desc) {
@@ -272,8 +272,7 @@ void image_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3, b
     iw->add_option("FILE", a2, "image file")->required();
 }
 
-void other_commands(Cli &c, std::string &a1, std::string &a2, bool &flag,
-                    std::vector<std::string> &args) {
+void unit_commands(Cli &c, std::string &a1, bool &flag) {
     CLI::App *store = c.noun("store", "the whole configuration store");
     c.leaf(store, "backup", "save the store image with its section states to FILE",
            [&a1] {
@@ -296,36 +295,7 @@ void other_commands(Cli &c, std::string &a1, std::string &a2, bool &flag,
             print_json(j);
             return 0;
         }
-        const auto show = [&](const char *key) {
-            return j[key].is_string() ? j[key].get<std::string>() : std::string("(not stored)");
-        };
-        const json &b = j["bootopts"];
-        std::cout << "serial:          " << show("serial")
-                  << (!j["serial"].is_string()        ? ""
-                      : j["serial_valid"].get<bool>() ? " (valid)"
-                                                      : " (not valid)")
-                  << '\n'
-                  << "OEM serial:      "
-                  << (j["oem_serial"] == "" ? "(not stored)" : show("oem_serial")) << '\n'
-                  << "model:           " << show("model")
-                  << (j["model_is_default"].get<bool>() ? " (default: no serial number)" : "")
-                  << '\n'
-                  << "MAC block:       "
-                  << (j["macs"].is_string() ? show("macs").substr(0, 24) + "... (220 bytes)"
-                                            : "(not stored)")
-                  << '\n'
-                  << "client-auth:     " << (j["client_auth"].get<bool>() ? "present" : "absent")
-                  << '\n'
-                  << "client-auth key: "
-                  << (j["client_auth_key"].get<bool>() ? "present" : "absent") << '\n'
-                  << "boot options:    ";
-        if (b["checksum_valid"].get<bool>())
-            std::cout << "console " << b["console"].get<std::string>() << ", flag "
-                      << b["flag"].get<unsigned>() << ", version "
-                      << b["version"].get<std::string>() << ", checksum valid\n";
-        else
-            std::cout << "no valid record\n";
-        std::cout << "running slot:    " << show("slot") << '\n';
+        print_info(j);
         return 0;
     });
 
@@ -333,7 +303,9 @@ void other_commands(Cli &c, std::string &a1, std::string &a2, bool &flag,
                             [&a1, &flag] { return provision(a1, flag); });
     prov->add_option("MANIFEST", a1, "manifest file")->required();
     prov->add_flag("--dry-run", flag, "check the manifest, write nothing");
+}
 
+void reserved_commands(Cli &c, std::string &a1, std::string &a2) {
     CLI::App *res = c.noun("reserved", "entry points the library reserves but does not implement");
     c.leaf(res, "bootversion", "mfg_read_bootversion",
            [] { return reserved_call("bootversion", {}), 0; });
@@ -356,7 +328,6 @@ void other_commands(Cli &c, std::string &a1, std::string &a2, bool &flag,
         std::cout << c.app.help();
         return 0;
     });
-    (void)args;
 }
 
 int run(int argc, char **argv) {
@@ -376,12 +347,12 @@ int run(int argc, char **argv) {
     std::string a1, a2, a3;
     bool flag = false;
     BootSettings boot;
-    std::vector<std::string> args;
     identity_commands(c, a1);
     record_commands(c, a1, a2);
     boot_commands(c, boot);
     image_commands(c, a1, a2, a3, flag);
-    other_commands(c, a1, a2, flag, args);
+    unit_commands(c, a1, flag);
+    reserved_commands(c, a1, a2);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {

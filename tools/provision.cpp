@@ -31,9 +31,9 @@ bool flag_of(const json &b, const char *key) {
     return b[key].get<bool>();
 }
 
-}  // namespace
 
-int provision(const std::string &manifest_path, bool dry_run) {
+// Every field of the manifest checked and ready to write, in the fixed order.
+std::vector<Field> manifest_fields(const std::string &manifest_path) {
     json m;
     {
         std::ifstream in(manifest_path);
@@ -106,6 +106,13 @@ int provision(const std::string &manifest_path, bool dry_run) {
         }
     }
 
+    return fields;
+}
+
+}  // namespace
+
+int provision(const std::string &manifest_path, bool dry_run) {
+    std::vector<Field> fields = manifest_fields(manifest_path);
     bool ok = true;
     for (auto &f : fields) {
         if (dry_run) {

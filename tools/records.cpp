@@ -293,6 +293,33 @@ void bootopts_set(const std::string &op, const BootSettings &s) {
     }
 }
 
+void print_info(const json &j) {
+    const auto show = [&](const char *key) {
+        return j[key].is_string() && j[key] != "" ? j[key].get<std::string>()
+                                                  : std::string("(not stored)");
+    };
+    const auto line = [](const char *label, const std::string &value) {
+        std::cout << label << std::string(17 - std::strlen(label), ' ') << value << '\n';
+    };
+    const json &b = j["bootopts"];
+    line("serial:", show("serial") + (!j["serial"].is_string()        ? ""
+                                      : j["serial_valid"].get<bool>() ? " (valid)"
+                                                                      : " (not valid)"));
+    line("OEM serial:", show("oem_serial"));
+    line("model:",
+         show("model") + (j["model_is_default"].get<bool>() ? " (default: no serial number)" : ""));
+    line("MAC block:",
+         j["macs"].is_string() ? show("macs").substr(0, 24) + "... (220 bytes)" : "(not stored)");
+    line("client-auth:", j["client_auth"].get<bool>() ? "present" : "absent");
+    line("client-auth key:", j["client_auth_key"].get<bool>() ? "present" : "absent");
+    line("boot options:", !b["checksum_valid"].get<bool>()
+                              ? "no valid record"
+                              : "console " + b["console"].get<std::string>() + ", flag " +
+                                    std::to_string(b["flag"].get<unsigned>()) + ", version " +
+                                    b["version"].get<std::string>() + ", checksum valid");
+    line("running slot:", show("slot"));
+}
+
 std::string running_slot() {
     if (in_pending()) return "pending";
     return in_sysa() ? "a" : "b";

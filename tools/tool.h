@@ -4,6 +4,7 @@
 #define MFGTOOL_TOOL_H
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -54,7 +55,7 @@ private:
     int saved_ = -1;
     int pipe_read_ = -1;
     struct Pump;
-    Pump *pump_ = nullptr;
+    std::unique_ptr<Pump> pump_;
 };
 
 // Stage messages on stderr when progress is on.
@@ -110,6 +111,7 @@ void print_bootopts(const json &b);
 
 std::string running_slot();
 json unit_info();
+void print_info(const json &info);
 
 }  // namespace mfgtool
 

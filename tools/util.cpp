@@ -119,7 +119,7 @@ struct StderrRelay::Pump {
 };
 
 StderrRelay::StderrRelay() {
-    std::fflush(stderr);
+    (void)std::fflush(stderr);
     int fds[2];
     if (pipe(fds) != 0) return;  // without a pipe the library writes to stderr directly
     saved_ = dup(STDERR_FILENO);
@@ -132,7 +132,7 @@ StderrRelay::StderrRelay() {
     }
     close(fds[1]);
     pipe_read_ = fds[0];
-    pump_ = new Pump;
+    pump_ = std::make_unique<Pump>();
     pump_->thread = std::thread([this] {
         char buf[4096];
         for (;;) {
@@ -153,13 +153,12 @@ StderrRelay::StderrRelay() {
 
 StderrRelay::~StderrRelay() {
     if (!pump_) return;
-    std::fflush(stderr);
+    (void)std::fflush(stderr);
     dup2(saved_, STDERR_FILENO);  // closes the pipe's last write end: the pump sees its end
     pump_->thread.join();
     if (pump_->wrote && pump_->last != '\n') (void)!write(STDERR_FILENO, "\n", 1);
     close(saved_);
     close(pipe_read_);
-    delete pump_;
 }
 
 void progress(const std::string &op, const std::string &text) {
