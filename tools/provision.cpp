@@ -31,7 +31,6 @@ bool flag_of(const json &b, const char *key) {
     return b[key].get<bool>();
 }
 
-
 // Every field of the manifest checked and ready to write, in the fixed order.
 std::vector<Field> manifest_fields(const std::string &manifest_path) {
     json m;

@@ -169,7 +169,10 @@ void note(const std::string &text) {
     if (!opt.quiet && !opt.json) std::cout << text << '\n';
 }
 
-void print_json(const json &j) { std::cout << j.dump(2) << '\n'; }
+// Texts read from flash need not be UTF-8: invalid bytes are replaced, not thrown on.
+void print_json(const json &j) {
+    std::cout << j.dump(2, ' ', false, json::error_handler_t::replace) << '\n';
+}
 
 std::uint64_t parse_number(const std::string &what, const std::string &text, std::uint64_t max) {
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');

@@ -2,9 +2,9 @@
 # The installed mfgtool on simulated boards: every command's result, exit
 # status and messages, wrong usage, a failing partition under every write
 # command, and a provisioning run stopped half way.
-# Usage: mfgtool_e2e.sh BUILD_DIR [EMULATOR] [RUNTIME_TO_PRELOAD_FIRST]
+# Usage: mfgtool_e2e.sh BUILD_DIR NM [EMULATOR] [RUNTIME_TO_PRELOAD_FIRST]
 set -uo pipefail
-build=$1 emu=${2:-} first=${3:-}
+build=$1 nm=$2 emu=${3:-} first=${4:-}
 emu=${emu//;/ }
 w=$(mktemp -d)
 trap 'rm -rf "$w"' EXIT
@@ -131,6 +131,10 @@ t 1 'serial: written and verified.*oem_serial: FAILED.*macs: not attempted.*boot
   'mfg_write_oem_serial returned -1' provision unit.json
 t 0 "^$S$" '' serial get
 
+# The tool reaches the library through every one of its exported functions.
+got=$("$nm" -D --undefined-only "$p/bin/mfgtool" | awk '{ sub(/@.*/, "", $2) } $2 ~ /^(mfg|in)_/ { print $2 }' | sort)
+[ "$got" = "$(sort "$(dirname "$0")/../abi/exported_functions.txt")" ] ||
+  { echo "FAILED mfgtool does not import exactly the exported functions"; failed=$((failed + 1)); }
 for b in ok broken half; do
   $emu "$p/bin/mfgsim-board" stats "$w/$b" | awk 'NR > 1 && $NF != 0 { bad = 1 } END { exit bad }' ||
     { echo "FAILED NAND rules broken on board $b"; failed=$((failed + 1)); }
