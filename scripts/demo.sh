@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian 12 machine, builds libmfg and runs it on a simulated
-# board: the unmodified command-line tool with the board preloaded.
+# A factory station provisioning one unit, on the simulated board: installs
+# what a fresh Debian 12 machine lacks, builds and installs libmfg, mfgtool and
+# the simulated board into build/default/demo-prefix, then runs the station's
+# steps. Ends with an injected erase failure on the configuration store, which
+# the tool refuses to report as a success.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,83 +11,62 @@ bash scripts/setup.sh
 cmake --preset default >/dev/null
 cmake --build --preset default -j"$(nproc)" --target mfg mfgtool mfgsim mfgsim-board >/dev/null
 
-bin=$PWD/build/default
-board=$bin/demo-board
-work=$bin/demo-files
-rm -rf "$board" "$work"
-mkdir -p "$work"
+out=$PWD/build/default
+prefix=$out/demo-prefix
+board=$out/demo-board
+work=$out/demo-files
+rm -rf "$prefix" "$board" "$work"
+mkdir -p "$work/updates"
+cmake --install build/default --prefix "$prefix" --component Unspecified >/dev/null
+cmake --install build/default --prefix "$prefix" --component sim >/dev/null
 
-export MFG_SIM_BOARD=$board
-mfgtool() { LD_PRELOAD=$bin/sim/libmfgsim.so "$bin/tools/mfgtool" "$@"; }
-board() { "$bin/sim/mfgsim-board" "$@"; }
-step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+step() { printf '\n\033[1m[station] %s\033[0m\n' "$*"; }
+run() { printf '$ %s\n' "$*"; "$@"; }
+mfgtool() { "$prefix/bin/mfgsim-run" "$board" -- "$prefix/bin/mfgtool" "$@"; }
 
-step "A new simulated board (default layout, all partitions erased)"
-board create "$board"
-board stats "$board"
+step "Unit on the bench: a new board, every partition erased"
+run "$prefix/bin/mfgsim-board" create "$board" >/dev/null
+echo "board ready in $board"
 
-step "Write 200000 bytes to the configuration partition (NAND, 128 KiB blocks)"
-head -c 200000 /dev/urandom >"$work/data"
-printf 'libmfg demo' | dd of="$work/data" conv=notrunc status=none
-mfgtool write /dev/tqrd.rcfg0 "$work/data"
-board dump "$board" cfg 0 64
-echo "... the last piece is programmed only up to its last page holding data:"
-board dump "$board" cfg 198656 32
-board dump "$board" cfg 200704 32
-board stats "$board"
+step "Manifest for this unit"
+cd "$work"
+head -c 1500 /dev/urandom >client-auth.der
+head -c 256 /dev/urandom >client-auth.key
+macs=$(for i in $(seq 0 36); do printf '0002a5%06x' $((0x4a1000 + i)); done | cut -c1-440)
+cat >unit.json <<JSON
+{
+  "serial": "TQ25-00417-D946",
+  "oem_serial": "OEM-7731-A",
+  "macs": "$macs",
+  "client_auth": "client-auth.der",
+  "client_auth_key": "client-auth.key",
+  "bootopts": { "console": "ttyS0", "append": " quiet", "set_flag": true }
+}
+JSON
+sed -e 's/"macs": "\(.\{24\}\).*"/"macs": "\1..."/' unit.json
 
-step "Read it back through the section device /dev/tqrd.cfg0"
-mfgtool read /dev/tqrd.cfg0 200000 "$work/back"
-cmp "$work/data" "$work/back" && echo "read back: identical (200000 bytes)"
+step "Check the manifest, then provision"
+run mfgtool provision --dry-run unit.json
+run mfgtool provision unit.json
 
-step "Erase the partition"
-mfgtool erase /dev/tqrd.rcfg0
-board dump "$board" cfg 0 32
+step "Signed kernel for system A from a freshly built image"
+head -c 3145728 /dev/urandom >kernel.img
+run mfgtool --progress kernel write kernel.img --slot a --signed
 
-step "Factory data: serial number with check digits, OEM serial, model"
-mfgtool serial-valid TQ2500417D946
-mfgtool serial-write "TQ25-00417-D946"
-mfgtool serial-read
-mfgtool oem-write "OEM-7731-A"
-mfgtool oem-read
-mfgtool model
+step "Pending code update for system A"
+head -c 6291456 /dev/urandom >updates/sysa_code
+run mfgtool --progress pending install --dir updates
 
-step "MAC block (section 1 of the configuration store)"
-echo "(reading before anything was written fails the magic check and is logged)"
-mfgtool macs-read || true
-seq 0 219 | awk '{printf "%02x", $1}' >"$work/macs.hex"
-mfgtool macs-write "$work/macs.hex"
-mfgtool macs-read | head -n 3
-echo "... the store image starts with section 0 (MD5, length 14, magic 0x12611920, serial):"
-board dump "$board" cfg 0 48
+step "Unit summary"
+run mfgtool info
 
-step "Boot loader options (NOR partition): defaults, then ttyS0 with the flag"
-mfgtool bootopts-set 0
-mfgtool bootopts-set 0x11
-mfgtool bootopts-get | head -n 8
+step "Client-auth key read back and compared with the manifest's"
+run mfgtool auth-key get -o key.back
+cmp client-auth.key key.back && echo "key read back: identical (256 bytes)"
 
-step "Kernel images: a signed container for system A, from a gzip file for system B"
-head -c 1048576 /dev/urandom >"$work/kernel"
-mfgtool kernel-image "$work/kernel" 3
-board dump "$board" sysa_kernel 0 48
-head -c 4194304 /dev/zero | tr '\0' 'K' | gzip -9 >"$work/kernel-b.gz"
-mfgtool kernel-write "$work/kernel-b.gz" 0
-board dump "$board" sysb_kernel 4194288 16
-
-step "A pending code update installed from the working directory"
-head -c 3000000 /dev/urandom >"$work/code-update"
-cp "$work/code-update" "$work/sysa_code"
-(cd "$work" && mfgtool pending-install)
-[ ! -e "$work/sysa_code" ] && echo "sysa_code was removed after installing"
-mfgtool read /dev/tqrd.rsysa_code 3000000 "$work/code-back"
-cmp "$work/code-update" "$work/code-back"
-echo "sysa_code on flash: identical (3000000 bytes)"
-mfgtool slot
-
-step "Board counters after the demo (no NAND rule may have been broken)"
-board stats "$board"
-
-if [ -f "$board/syslog" ]; then
-  step "What the library logged"
-  cat "$board/syslog"
-fi
+step "Injected fault: the store's erase fails (fault MEMERASE /dev/tqrd.rcfg0)"
+echo "fault MEMERASE /dev/tqrd.rcfg0 count=0" >>"$board/board.conf"
+status=0
+run mfgtool serial set TQ260010179D7 || status=$?
+echo "exit status $status: the new serial number is not on the unit, and the station stops here"
+run mfgtool serial get

@@ -4,6 +4,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config git zlib1g-dev libssl-dev openssl
+          libcli11-dev nlohmann-json3-dev
           googletest libgtest-dev libbenchmark-dev gzip clang-format clang-tidy)
 
 missing=()

@@ -1,64 +1,395 @@
-// mfgtool: the library's entry points from the command line.
-#include <cstdio>
-#include <cstring>
+// mfgtool: the factory and service tool of the appliance's flash.
+//
+// mfgtool NOUN VERB [ARGS]. Exit status 0 success, 1 the operation failed or
+// did not stick, 2 wrong usage. Every record write is read back through the
+// library and compared before the tool reports success.
+#include <unistd.h>
 
-#include "command.h"
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <iostream>
+
+#include "images.h"
+#include "mfg.h"
+#include "provision.h"
+#include "tool.h"
 
 namespace mfgtool {
 namespace {
 
-constexpr int kMaxCommands = 64;
+using Action = std::function<int()>;
 
-struct Registry {
-    Command commands[kMaxCommands];
-    int count = 0;
+struct Cli {
+    CLI::App app{
+        "Factory data, boot options, kernel and code images of the appliance's flash.\n"
+        "Exit status: 0 success, 1 the operation failed or did not stick, 2 wrong usage.",
+        "mfgtool"};
+    Action action;
+
+    // A command that runs fn when it is the one given.
+    CLI::App *leaf(CLI::App *parent, const std::string &name, const std::string &desc, Action fn) {
+        CLI::App *sub = parent->add_subcommand(name, desc);
+        sub->callback([this, fn = std::move(fn)] { action = fn; });
+        return sub;
+    }
+    CLI::App *noun(const std::string &name, const std::string &desc) {
+        CLI::App *sub = app.add_subcommand(name, desc);
+        sub->require_subcommand(1);
+        return sub;
+    }
 };
 
-Registry &registry() {
-    static Registry r;
-    return r;
+void print_text_or_json(const std::string &key, const std::string &value) {
+    if (opt.json)
+        print_json({{key, value}});
+    else
+        std::cout << value << '\n';
 }
 
-void print_usage() {
-    std::fprintf(stderr, "usage: mfgtool COMMAND [ARGS]\n\ncommands:\n");
-    const Registry &r = registry();
-    for (int i = 0; i < r.count; ++i)
-        std::fprintf(stderr, "  %-22s %-26s %s\n", r.commands[i].name, r.commands[i].usage,
-                     r.commands[i].help);
+void identity_commands(Cli &c, std::string &a1) {
+    CLI::App *serial =
+        c.noun("serial", "the unit's serial number (13 or 14 characters, check digits)");
+    c.leaf(serial, "get", "print the serial number", [] {
+        const std::string s = serial_get("serial get");
+        if (opt.json)
+            print_json({{"serial", s}, {"valid", mfg_valid_serial(s.c_str()) == 1}});
+        else
+            std::cout << s << '\n';
+        return 0;
+    });
+    c.leaf(serial, "set", "store a serial number (separators are dropped), then read it back",
+           [&a1] {
+               serial_set("serial set", a1);
+               note("serial number stored and verified");
+               return 0;
+           })
+        ->add_option("SERIAL", a1, "serial number")
+        ->required();
+    c.leaf(serial, "check",
+           "exit 0 when SERIAL (separators dropped) has valid check digits, else 1",
+           [&a1] {
+               const bool ok = mfg_valid_serial(alnum_only(a1).c_str()) == 1;
+               if (opt.json)
+                   print_json({{"serial", a1}, {"valid", ok}});
+               else
+                   std::cout << (ok ? "valid" : "not valid") << '\n';
+               return ok ? 0 : 1;
+           })
+        ->add_option("SERIAL", a1, "serial number")
+        ->required();
+
+    CLI::App *oem = c.noun("oem", "the OEM serial number");
+    c.leaf(oem, "get", "print the OEM serial number", [] {
+        const std::string s = oem_get();
+        if (s.empty()) fail("oem get", "no OEM serial number stored (the partition reads empty)");
+        print_text_or_json("oem_serial", s);
+        return 0;
+    });
+    c.leaf(oem, "set", "store an OEM serial number (letters and digits kept), then read it back",
+           [&a1] {
+               oem_set("oem set", a1);
+               note("OEM serial number stored and verified");
+               return 0;
+           })
+        ->add_option("OEM_SERIAL", a1, "OEM serial number")
+        ->required();
+
+    CLI::App *model = c.noun("model", "the model name, from the serial number");
+    c.leaf(model, "get", "print the model name", [] {
+        print_text_or_json("model", model_get("model get"));
+        return 0;
+    });
+}
+
+void record_commands(Cli &c, std::string &a1, std::string &a2) {
+    CLI::App *macs = c.noun("macs", "the 220-byte MAC address block");
+    c.leaf(macs, "get", "print the MAC block in hex", [] {
+        const Bytes m = macs_get("macs get");
+        if (opt.json) {
+            print_json({{"macs", to_hex(m.data(), m.size())}});
+        } else {
+            for (std::size_t i = 0; i < m.size(); i += 22)
+                std::cout << to_hex(&m[i], std::min<std::size_t>(22, m.size() - i)) << '\n';
+        }
+        return 0;
+    });
+    CLI::App *macs_set_cmd = c.leaf(
+        macs, "set",
+        "store the MAC block from hex text, '-' (hex on stdin) or --file, then read it back",
+        [&a1, &a2] {
+            if (a1.empty() == a2.empty())
+                throw UsageError("macs set: give one of HEX, '-' or --file FILE");
+            Bytes m;
+            if (!a2.empty()) {
+                m = read_input("macs set", a2, 1u << 20);
+            } else {
+                const Bytes text = a1 == "-" ? read_input("macs set", "-", 1u << 20) : Bytes{};
+                m = parse_hex("macs set", a1 == "-" ? std::string(text.begin(), text.end()) : a1);
+            }
+            macs_set("macs set", m);
+            note("MAC block stored and verified");
+            return 0;
+        });
+    macs_set_cmd->add_option("HEX", a1, "440 hex digits (blanks and colons ignored), or '-'");
+    macs_set_cmd->add_option("--file", a2, "a file holding the 220 bytes as they are");
+
+    for (const bool key : {false, true}) {
+        const std::string name = key ? "auth-key" : "auth";
+        const std::string what = key ? "client-authentication key" : "client-authentication data";
+        CLI::App *noun = c.noun(name, "the " + what);
+        c.leaf(noun, "get", "write the " + what + " to FILE or stdout", [&a1, key, name] {
+             const Bytes d = auth_get(name + " get", key);
+             if (opt.json)
+                 print_json({{"data", to_hex(d.data(), d.size())}, {"length", d.size()}});
+             else
+                 write_output(name + " get", a1.empty() ? "-" : a1, d);
+             return 0;
+         })->add_option("-o,--output", a1, "output file (default stdout)");
+        c.leaf(noun, "set", "store the " + what + " from FILE or '-', then read it back",
+               [&a1, key, name, what] {
+                   auth_set(name + " set", key,
+                            read_input(name + " set", a1, MFG_CLIENT_AUTH_MAX + 1));
+                   note(what + " stored and verified");
+                   return 0;
+               })
+            ->add_option("FILE", a1, "input file, or '-' for stdin")
+            ->required();
+        c.leaf(noun, "has", "print whether the " + what + " is present and valid", [key] {
+            const bool has = auth_has(key);
+            if (opt.json)
+                print_json({{"present", has}});
+            else
+                std::cout << (has ? "present" : "absent") << '\n';
+            return 0;
+        });
+    }
+}
+
+void boot_commands(Cli &c, BootSettings &s) {
+    CLI::App *boot = c.noun("bootopts", "the boot loader's option record");
+    c.leaf(boot, "get", "print the record decoded", [] {
+        const json b = bootopts_raw();
+        if (opt.json)
+            print_json(b);
+        else
+            print_bootopts(b);
+        if (!b["checksum_valid"].get<bool>()) fail_status("bootopts get", "mfg_get_bootopts", -1);
+        return 0;
+    });
+    CLI::App *set = c.leaf(boot, "set", "rewrite the record, then read it back", [&s] {
+        bootopts_set("bootopts set", s);
+        note("boot options stored and verified");
+        return 0;
+    });
+    set->add_option("--console", s.console, "console of the command lines")
+        ->check(CLI::IsMember({"ttyS0", "ttyS1"}));
+    set->add_option("--append", s.append, "text appended to each command line that may change")
+        ->each([&s](const std::string &) { s.has_append = true; });
+    auto *ram = set->add_flag("--keep-ram", s.keep_ram, "leave the RAM command line unchanged");
+    set->add_flag("--keep-flash", s.keep_flash, "leave the flash command line unchanged")
+        ->excludes(ram);
+    set->add_flag("--set-flag", s.set_flag, "set the flag to 1");
+}
+
+void image_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3, bool &flag) {
+    static std::string slot;
+    CLI::App *kernel = c.noun("kernel", "kernel images of system A or B");
+    for (const bool buffer : {false, true}) {
+        const std::string name = buffer ? "write-buffer" : "write";
+        CLI::App *w = c.leaf(
+            kernel, name,
+            buffer ? "write FILE through the library's buffer call (a temporary file in /pending)"
+                   : "write the image FILE (plain or gzip) to a kernel partition",
+            [&a1, &flag, buffer, name] {
+                kernel_write("kernel " + name, a1, slot[0], flag, buffer);
+                note("kernel written to system " + std::string(slot == "a" ? "A" : "B") +
+                     (opt.verify ? "" : " (not verified)"));
+                return 0;
+            });
+        w->add_option("FILE", a1, "kernel image")->required()->check(CLI::ExistingFile);
+        w->add_option("--slot", slot, "system slot")->required()->check(CLI::IsMember({"a", "b"}));
+        w->add_flag("--signed", flag, "wrap the image in the signed-kernel container");
+        w->add_flag("--force", opt.force, "write even the slot the unit is running from");
+    }
+
+    CLI::App *pending = c.noun("pending", "pending update files");
+    c.leaf(pending, "create", "make a new file /pending/NAME.XXXXXX holding FILE",
+           [&a1, &a2] {
+               const std::string path = pending_create("pending create", a1, a2);
+               print_text_or_json("path", path);
+               return 0;
+           })
+        ->add_option("NAME", a1, "name before the random suffix")
+        ->required();
+    pending->get_subcommand("create")->add_option("FILE", a2, "contents, or '-'")->required();
+    CLI::App *install = c.leaf(pending, "install",
+                               "install sysa_code, sysa_kitb and sysa_kersig into system A", [&a1] {
+                                   pending_install("pending install", a1);
+                                   return 0;
+                               });
+    install->add_option("--dir", a1, "directory holding the update files (default: current)");
+    install->add_flag("--force", opt.force, "install even when the unit runs from system A");
+
+    c.leaf(&c.app, "slot", "print the running system slot: a, b or pending", [] {
+        print_text_or_json("slot", running_slot());
+        return 0;
+    });
+
+    CLI::App *part = c.noun("part", "raw MTD partitions");
+    c.leaf(part, "erase", "erase every good block of DEV",
+           [&a1] {
+               part_erase("part erase", a1);
+               note("erased " + a1);
+               return 0;
+           })
+        ->add_option("DEV", a1, "device, e.g. /dev/tqrd.rcfg0")
+        ->required();
+    CLI::App *pw =
+        c.leaf(part, "write", "erase DEV, write FILE from offset 0, read it back", [&a1, &a2] {
+            part_write("part write", a1, a2);
+            note("wrote " + a2 + " to " + a1);
+            return 0;
+        });
+    pw->add_option("DEV", a1, "device")->required();
+    pw->add_option("FILE", a2, "data, or '-'")->required();
+    CLI::App *pr =
+        c.leaf(part, "read", "read LENGTH bytes of DEV to OUT or stdout", [&a1, &a2, &a3] {
+            const auto len = parse_number("LENGTH", a2, 256u << 20);
+            write_output("part read", a3.empty() ? "-" : a3, read_part("part read", a1, len));
+            return 0;
+        });
+    pr->add_option("DEV", a1, "device")->required();
+    pr->add_option("LENGTH", a2, "bytes to read (decimal or 0x hex, at most 256 MiB)")->required();
+    pr->add_option("OUT", a3, "output file (default stdout)");
+
+    CLI::App *image = c.noun("image", "plain or gzip image files");
+    CLI::App *iw = c.leaf(image, "write", "erase DEV and write the image FILE", [&a1, &a2] {
+        image_write("image write", a1, a2);
+        note("wrote " + a2 + " to " + a1);
+        return 0;
+    });
+    iw->add_option("DEV", a1, "device")->required();
+    iw->add_option("FILE", a2, "image file")->required();
+}
+
+void unit_commands(Cli &c, std::string &a1, bool &flag) {
+    CLI::App *store = c.noun("store", "the whole configuration store");
+    c.leaf(store, "backup", "save the store image with its section states to FILE",
+           [&a1] {
+               store_backup("store backup", a1);
+               return 0;
+           })
+        ->add_option("FILE", a1, "backup file")
+        ->required();
+    c.leaf(store, "restore", "write a backup back when every section it holds verifies",
+           [&a1] {
+               store_restore("store restore", a1);
+               return 0;
+           })
+        ->add_option("FILE", a1, "backup file")
+        ->required();
+
+    c.leaf(&c.app, "info", "summary of the unit", [] {
+        const json j = unit_info();
+        if (opt.json) {
+            print_json(j);
+            return 0;
+        }
+        print_info(j);
+        return 0;
+    });
+
+    CLI::App *prov = c.leaf(&c.app, "provision", "write and verify every field of a JSON manifest",
+                            [&a1, &flag] { return provision(a1, flag); });
+    prov->add_option("MANIFEST", a1, "manifest file")->required();
+    prov->add_flag("--dry-run", flag, "check the manifest, write nothing");
+}
+
+void reserved_commands(Cli &c, std::string &a1, std::string &a2) {
+    CLI::App *res = c.noun("reserved", "entry points the library reserves but does not implement");
+    c.leaf(res, "bootversion", "mfg_read_bootversion",
+           [] { return reserved_call("bootversion", {}), 0; });
+    c.leaf(res, "get-debugconsole", "mfg_get_debugconsole",
+           [] { return reserved_call("get-debugconsole", {}), 0; });
+    c.leaf(res, "set-debugconsole", "mfg_set_debugconsole",
+           [&a1] { return reserved_call("set-debugconsole", {a1}), 0; })
+        ->add_option("CONSOLE", a1, "console number")
+        ->required();
+    c.leaf(res, "valid-debugarea", "mfg_valid_debugarea",
+           [] { return reserved_call("valid-debugarea", {}), 0; });
+    CLI::App *wd = c.leaf(res, "write-diskimage", "mfg_write_diskimage", [&a1, &a2] {
+        return reserved_call("write-diskimage", {a1, a2}), 0;
+    });
+    wd->add_option("DEV", a1, "device")->required();
+    wd->add_option("FILE", a2, "image")->required();
+    c.leaf(res, "sync-diskimage", "mfg_sync_diskimage",
+           [] { return reserved_call("sync-diskimage", {}), 0; });
+    c.leaf(&c.app, "help", "print this help", [&c] {
+        std::cout << c.app.help();
+        return 0;
+    });
+}
+
+int run(int argc, char **argv) {
+    Cli c;
+    CLI::App &app = c.app;
+    app.set_version_flag("-V,--version", "mfgtool " MFG_TOOL_VERSION);
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.add_flag("-q,--quiet", opt.quiet, "print only values and errors");
+    app.add_flag("--json", opt.json, "print results as JSON (get commands, info, provision)");
+    app.add_flag("--progress", opt.progress,
+                 "report the stages of writes on stderr (default when stderr is a terminal)");
+    bool no_verify = false;
+    app.add_flag("--no-verify", no_verify, "do not read writes back");
+    opt.progress = isatty(STDERR_FILENO) == 1;
+
+    std::string a1, a2, a3;
+    bool flag = false;
+    BootSettings boot;
+    identity_commands(c, a1);
+    record_commands(c, a1, a2);
+    boot_commands(c, boot);
+    image_commands(c, a1, a2, a3, flag);
+    unit_commands(c, a1, flag);
+    reserved_commands(c, a1, a2);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        if (e.get_exit_code() == 0) return app.exit(e);
+        std::cerr << "mfgtool: " << e.what() << "\nRun 'mfgtool --help' for usage.\n";
+        return 2;
+    }
+    opt.verify = !no_verify;
+    if (opt.json) opt.quiet = true;
+    return c.action ? c.action() : 2;
 }
 
 }  // namespace
-
-bool register_command(const Command &command) {
-    Registry &r = registry();
-    if (r.count == kMaxCommands) return false;
-    r.commands[r.count++] = command;
-    return true;
-}
-
-int usage_error(const Command &command) {
-    std::fprintf(stderr, "usage: mfgtool %s %s\n", command.name, command.usage);
-    return 2;
-}
-
-int report(const char *call, int result) {
-    std::printf("%s: %d\n", call, result);
-    return result == 0 ? 0 : 1;
-}
-
 }  // namespace mfgtool
 
 int main(int argc, char **argv) {
     using namespace mfgtool;
-    if (argc < 2) {
-        print_usage();
+    try {
+        const int rc = run(argc, argv);
+        std::cout.flush();
+        return rc;
+    } catch (const UsageError &e) {
+        std::cout.flush();
+        std::cerr << "mfgtool: " << e.what() << '\n';
         return 2;
+    } catch (const OpError &e) {
+        std::cout.flush();
+        std::cerr << "mfgtool: " << e.what() << '\n';
+        return 1;
+    } catch (const std::bad_alloc &) {
+        std::cerr << "mfgtool: out of memory\n";
+        return 1;
+    } catch (const std::exception &e) {
+        std::cerr << "mfgtool: " << e.what() << '\n';
+        return 1;
+    } catch (...) {
+        std::cerr << "mfgtool: unexpected failure\n";
+        return 1;
     }
-    const Registry &r = registry();
-    for (int i = 0; i < r.count; ++i)
-        if (std::strcmp(r.commands[i].name, argv[1]) == 0)
-            return r.commands[i].run(argc - 1, argv + 1);
-    std::fprintf(stderr, "mfgtool: unknown command '%s'\n", argv[1]);
-    print_usage();
-    return 2;
 }

@@ -10,8 +10,8 @@ trap 'rm -rf "$work"' EXIT
 $emu "$board_cli" create "$work/board" >/dev/null
 head -c 300000 /dev/urandom >"$work/data"
 export MFG_SIM_BOARD=$work/board
-LD_PRELOAD=$sim $emu "$tool" write /dev/tqrd.rcfg0 "$work/data"
-LD_PRELOAD=$sim $emu "$tool" read /dev/tqrd.cfg0 300000 "$work/back"
+LD_PRELOAD=$sim $emu "$tool" part write /dev/tqrd.rcfg0 "$work/data"
+LD_PRELOAD=$sim $emu "$tool" part read /dev/tqrd.cfg0 300000 "$work/back"
 cmp "$work/data" "$work/back"
 # Nothing outside the board was touched, and no NAND rule was broken.
 [ ! -e /dev/tqrd.rcfg0 ]

@@ -1,0 +1,26 @@
+// Commands that write partitions, images and pending updates, and the store backup.
+#ifndef MFGTOOL_IMAGES_H
+#define MFGTOOL_IMAGES_H
+
+#include <string>
+#include <vector>
+
+#include "tool.h"
+
+namespace mfgtool {
+
+void slot_guard(const std::string &op, char slot);
+void part_erase(const std::string &op, const std::string &dev);
+void part_write(const std::string &op, const std::string &dev, const std::string &file);
+void image_write(const std::string &op, const std::string &dev, const std::string &file);
+void kernel_write(const std::string &op, const std::string &file, char slot, bool is_signed,
+                  bool buffer);
+std::string pending_create(const std::string &op, const std::string &name, const std::string &file);
+void pending_install(const std::string &op, const std::string &dir);
+void store_backup(const std::string &op, const std::string &file);
+void store_restore(const std::string &op, const std::string &file);
+void reserved_call(const std::string &which, const std::vector<std::string> &args);
+
+}  // namespace mfgtool
+
+#endif

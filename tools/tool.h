@@ -1,0 +1,118 @@
+// mfgtool: shared helpers of the command-line tool. The tool reaches the flash
+// only through the functions exported by libmfg.so.1.
+#ifndef MFGTOOL_TOOL_H
+#define MFGTOOL_TOOL_H
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace mfgtool {
+
+using Bytes = std::vector<unsigned char>;
+using nlohmann::json;
+
+// Wrong usage: exit status 2.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+// The operation did not happen or did not stick: exit status 1.
+struct OpError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Settings shared by every command.
+struct Options {
+    bool quiet = false;
+    bool json = false;
+    bool progress = false;
+    bool verify = true;
+    bool force = false;
+};
+extern Options opt;
+
+// What a status code of an exported function means, as its header documents.
+std::string meaning(const std::string &fn, int status);
+// Throws OpError "OP: FN returned STATUS: MEANING".
+[[noreturn]] void fail_status(const std::string &op, const std::string &fn, int status);
+[[noreturn]] void fail(const std::string &op, const std::string &what);
+
+// While alive, whatever the process writes to stderr (the library prints some
+// of its messages there without a newline) is forwarded, and a missing final
+// newline is added when it ends, so that the next message starts its own line.
+class StderrRelay {
+public:
+    StderrRelay();
+    ~StderrRelay();
+    StderrRelay(const StderrRelay &) = delete;
+    StderrRelay &operator=(const StderrRelay &) = delete;
+
+private:
+    int saved_ = -1;
+    int pipe_read_ = -1;
+    struct Pump;
+    std::unique_ptr<Pump> pump_;
+};
+
+// Stage messages on stderr when progress is on.
+void progress(const std::string &op, const std::string &text);
+// Informational lines on stdout, suppressed by --quiet.
+void note(const std::string &text);
+void print_json(const json &j);
+
+// Strict unsigned number: decimal or 0x hex, no sign, no blanks, at most max.
+std::uint64_t parse_number(const std::string &what, const std::string &text, std::uint64_t max);
+// Whole file or stdin ("-"); refuses directories and files above max bytes.
+Bytes read_input(const std::string &op, const std::string &path, std::size_t max);
+void write_output(const std::string &op, const std::string &path, const Bytes &data);
+Bytes parse_hex(const std::string &what, const std::string &text);
+std::string to_hex(const unsigned char *data, std::size_t len);
+// The letters and digits of text, as the library keeps them when it stores a serial.
+std::string alnum_only(const std::string &text);
+
+// Reads len bytes of a partition through the library; fails when the device
+// did not deliver all of them.
+Bytes read_part(const std::string &op, const std::string &dev, std::size_t len);
+// Compares a written partition with the bytes expected at its start.
+void verify_part(const std::string &op, const std::string &dev, const Bytes &expected);
+
+// Record commands; each throws on failure. Values are checked and written
+// through the library, then read back and compared.
+std::string serial_get(const std::string &op);
+void serial_set(const std::string &op, const std::string &value);
+std::string oem_get();
+void oem_check(const std::string &value);
+void oem_set(const std::string &op, const std::string &value);
+std::string model_get(const std::string &op);
+Bytes macs_get(const std::string &op);
+void macs_set(const std::string &op, const Bytes &macs);
+Bytes auth_get(const std::string &op, bool key);
+void auth_set(const std::string &op, bool key, const Bytes &data);
+bool auth_has(bool key);
+void auth_check_size(bool key, std::size_t size);
+
+struct BootSettings {
+    std::string console;  // "", "ttyS0" or "ttyS1"
+    std::string append;
+    bool has_append = false;
+    bool keep_ram = false;
+    bool keep_flash = false;
+    bool set_flag = false;
+};
+void bootopts_check(const BootSettings &s);
+void bootopts_set(const std::string &op, const BootSettings &s);
+json bootopts_get(const std::string &op);  // throws when the stored record is not valid
+json bootopts_raw();                       // decoded raw record, valid or not
+void print_bootopts(const json &b);
+
+std::string running_slot();
+json unit_info();
+void print_info(const json &info);
+
+}  // namespace mfgtool
+
+#endif
