@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 
 namespace fuzz {
 namespace {
@@ -32,25 +33,14 @@ std::string board_dir;
 int remove_entry(const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }
 void remove_board() { ::nftw(board_dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS); }
 
-class Dir {
-public:
-    explicit Dir(const std::string &path) : d_(::opendir(path.c_str())) {}
-    ~Dir() {
-        if (d_) ::closedir(d_);
-    }
-    Dir(const Dir &) = delete;
-    Dir &operator=(const Dir &) = delete;
-    // Entries other than . and ..
-    int count() {
-        int n = 0;
-        while (const dirent *e = d_ ? ::readdir(d_) : nullptr)
-            n += std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0;
-        return n;
-    }
-
-private:
-    DIR *d_;
-};
+// Entries of a directory other than . and ..
+int entries(const std::string &path) {
+    std::unique_ptr<DIR, int (*)(DIR *)> dir(::opendir(path.c_str()), ::closedir);
+    int n = 0;
+    while (const dirent *e = dir ? ::readdir(dir.get()) : nullptr)
+        n += std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0;
+    return n;
+}
 
 }  // namespace
 
@@ -126,8 +116,8 @@ bool exists(const std::string &path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-int open_descriptors() { return Dir("/proc/self/fd").count() - 1; }  // minus the listing's own
-int pending_files() { return Dir(board_dir + "/pending").count(); }
+int open_descriptors() { return entries("/proc/self/fd") - 1; }  // minus the listing's own
+int pending_files() { return entries(board_dir + "/pending"); }
 
 std::uint32_t be32(const unsigned char *p) {
     return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
