@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config git zlib1g-dev libssl-dev openssl
-          googletest libgtest-dev libbenchmark-dev gzip)
+          googletest libgtest-dev libbenchmark-dev gzip
+          clang libclang-rt-14-dev)  # clang 14 and its libFuzzer runtime, for fuzz/
 
 missing=()
 for p in "${packages[@]}"; do
