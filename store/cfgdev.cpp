@@ -8,7 +8,9 @@
 #include <unistd.h>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
+#include "common/record_lock.h"
 #include "common/unique_fd.h"
 #include "mfg.h"
 
@@ -17,10 +19,19 @@ namespace {
 // Loads the image on the first write or clear through a handle.
 [[nodiscard]] bool ensure_image(mfg_store_handle &h) noexcept {
     if (h.image) return true;
-    mfg::HeapBytes image = mfg_cfgdev_load();
+    mfg::UniqueFd lock;
+    mfg::HeapBytes image = mfg_cfgdev_load(&lock);
+    if (h.lock < 0) h.lock = lock.release();
     if (!image) return false;
     h.image = image.release();
     return true;
+}
+
+// Readers lock the raw partition shared while they read a section, unless
+// their own handle already holds it exclusively for a write.
+[[nodiscard]] mfg::UniqueFd shared_lock(const mfg_store_handle &h) noexcept {
+    if (h.lock >= 0) return mfg::UniqueFd{};
+    return mfg::open_locked(MFG_CONFIG_RAW_DEVICE, mfg::LockMode::shared);
 }
 
 }  // namespace
@@ -33,12 +44,14 @@ mfg_store_handle *mfg_cfgdev_open() noexcept {
     if (!fd) fd.reset(::open(path, O_RDONLY));
     if (!fd) return nullptr;
     h->fd = fd.release();
+    h->lock = -1;
     return h.release();
 }
 
 void mfg_cfgdev_close(mfg_store_handle *handle) noexcept {
     if (!handle) return;
     mfg::HeapPtr<mfg_store_handle> owner(handle);
+    const mfg::UniqueFd lock(handle->lock);  // released after the write-back
     mfg::UniqueFd fd(handle->fd);
     mfg::HeapBytes image(handle->image);
     // A failed write-back is reported only by the partition writer's messages.
@@ -56,6 +69,7 @@ int mfg_cfgdev_read(mfg_store_handle *handle, unsigned index, void *buffer, int 
     auto *out = static_cast<unsigned char *>(buffer);
 
     mfg_section_record record;
+    const mfg::UniqueFd lock = shared_lock(*handle);
     const int status = mfg_section_read(handle->fd, index, &record);
     if (status != 0) {
         // Whatever the capacity, a failed read leaves the buffer starting with 0.
@@ -72,6 +86,7 @@ int mfg_cfgdev_read(mfg_store_handle *handle, unsigned index, void *buffer, int 
 int mfg_cfgdev_check(mfg_store_handle *handle, unsigned index) noexcept {
     if (!handle) return 0;
     mfg_section_record record;
+    const mfg::UniqueFd lock = shared_lock(*handle);
     return mfg_section_read(handle->fd, index, &record) == 0 ? 1 : 0;
 }
 
@@ -100,7 +115,7 @@ int mfg_cfgdev_clear(mfg_store_handle *handle, unsigned index) noexcept {
 // would overwrite the other four sections with zeros, so the load does the
 // same read-only open and single read from offset 0 itself and accepts the
 // image only when all MFG_STORE_SIZE bytes arrived.
-mfg::HeapBytes mfg_cfgdev_load() noexcept {
+mfg::HeapBytes mfg_cfgdev_load(mfg::UniqueFd *lock) noexcept {
     mfg::HeapBytes image = mfg::heap_zalloc(MFG_STORE_SIZE);
     if (!image) return image;
     mfg::UniqueFd fd(::open(MFG_CONFIG_RAW_DEVICE, O_RDONLY));
@@ -108,6 +123,7 @@ mfg::HeapBytes mfg_cfgdev_load() noexcept {
         syslog(LOG_ERR, "**Error: Could not open %s, %m (%d)", MFG_CONFIG_RAW_DEVICE, errno);
         return nullptr;
     }
+    if (lock) (void)mfg::lock_record(fd.get(), MFG_CONFIG_RAW_DEVICE, mfg::LockMode::exclusive);
     errno = 0;
     const ssize_t n = ::read(fd.get(), image.get(), MFG_STORE_SIZE);
     if (n != static_cast<ssize_t>(MFG_STORE_SIZE)) {
@@ -115,6 +131,7 @@ mfg::HeapBytes mfg_cfgdev_load() noexcept {
                MFG_STORE_SIZE, MFG_CONFIG_RAW_DEVICE, errno);
         return nullptr;
     }
+    if (lock) *lock = std::move(fd);
     return image;
 }
 

@@ -25,7 +25,7 @@ namespace {
 
 using mfgtest::Bytes;
 
-constexpr int kRounds = 50;
+constexpr int kRounds = 100;
 
 enum Kind { kSerial, kMacs, kAuth, kKey, kBootFlash, kBootRam, kKinds };
 const char *const kNames[kKinds] = {"serial",          "MACs",           "client-auth data",
