@@ -119,6 +119,8 @@ private:
     bool create_files();
     bool map_meta(int fd);
     void violation(const std::string &what);
+    // Counts an erase of block and clears its pages' programmed flags.
+    void count_erase(std::uint32_t block);
 
     PartLayout layout_;
     std::string dir_;
