@@ -12,7 +12,7 @@
 namespace mfgsim {
 namespace {
 
-constexpr size_t kChunk = 64 * 1024;
+constexpr size_t kChunk = size_t{64} * 1024;
 
 // Moves all len bytes at off with a positional call (pread64 or pwrite64),
 // going on after short transfers and interruptions; false with errno.

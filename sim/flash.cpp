@@ -13,11 +13,11 @@
 namespace mfgsim {
 namespace {
 
-constexpr size_t kChunk = 64 * 1024;
+constexpr size_t kChunk = size_t{64} * 1024;
 
 std::string hex(unsigned long long v) {
     char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%llx", v);
+    (void)std::snprintf(buf, sizeof buf, "0x%llx", v);
     return buf;
 }
 

@@ -23,7 +23,6 @@ constexpr char kMetaMagic[8] = {'M', 'F', 'G', 'S', 'I', 'M', '2', '\0'};
 constexpr size_t kHeaderWords = 5;  // type, size, erasesize, page size, block count
 constexpr size_t kCountersOffset = 64;
 constexpr size_t kEraseCountsOffset = 128;
-constexpr size_t kChunk = 64 * 1024;
 
 size_t meta_size(std::uint32_t blocks, std::uint32_t pages) {
     return kEraseCountsOffset + blocks * size_t{4} + pages;
@@ -75,11 +74,11 @@ bool Partition::map_meta(int fd) {
 }
 
 std::uint64_t Partition::counter(Counter c) const {
-    return get_le(counters_ + 8 * static_cast<unsigned>(c), 8);
+    return get_le(counters_ + size_t{8} * static_cast<unsigned>(c), 8);
 }
 
 void Partition::add(Counter c, std::uint64_t n) {
-    unsigned char *p = counters_ + 8 * static_cast<unsigned>(c);
+    unsigned char *p = counters_ + size_t{8} * static_cast<unsigned>(c);
     put_le(p, get_le(p, 8) + n, 8);
 }
 
@@ -88,7 +87,7 @@ std::uint32_t Partition::erase_count(std::uint32_t block) const {
 }
 
 void Partition::reset_counts() {
-    std::memset(counters_, 0, 8 * kCounters);
+    std::memset(counters_, 0, size_t{8} * kCounters);
     std::memset(erase_counts_, 0, 4 * size_t{blocks()});
 }
 
