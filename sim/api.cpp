@@ -1,4 +1,5 @@
 // The simulator's own functions (mfgsim.h), for tests and the board tool.
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
@@ -42,6 +43,31 @@ bool write_text(const std::string &path, const std::string &text) {
     return ok;
 }
 
+// A board: a directory with a board.conf that parses.
+bool is_board(const char *dir) {
+    std::string text;
+    const std::string conf = std::string(dir) + "/board.conf";
+    int fd = real::open64(conf.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return false;
+    char buf[4096];
+    ssize_t n;
+    while ((n = real::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    real::close(fd);
+    BoardLayout layout;
+    std::string error;
+    return n == 0 && parse_board_conf(text, layout, error);
+}
+
+bool is_empty_dir(const char *dir) {
+    DIR *d = ::opendir(dir);
+    if (!d) return false;
+    bool empty = true;
+    while (const dirent *e = ::readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) empty = false;
+    ::closedir(d);
+    return empty;
+}
+
 std::shared_ptr<Partition> find_part(const char *name) {
     auto board = active_board();
     return board ? board->by_name(name) : nullptr;
@@ -57,7 +83,7 @@ int mfgsim_select(const char *dir) {
     std::string error;
     if (select_board(dir, error)) return 0;
     int err = errno;
-    std::fprintf(stderr, "mfgsim: board %s: %s\n", dir ? dir : "(null)", error.c_str());
+    (void)std::fprintf(stderr, "mfgsim: board %s: %s\n", dir ? dir : "(null)", error.c_str());
     errno = err;
     return -1;
 }
@@ -70,12 +96,20 @@ int mfgsim_create(const char *dir, const char *conf_text) {
     BoardLayout layout;
     std::string error;
     if (!parse_board_conf(text, layout, error)) {
-        std::fprintf(stderr, "mfgsim: board %s: %s\n", dir, error.c_str());
+        (void)std::fprintf(stderr, "mfgsim: board %s: %s\n", dir, error.c_str());
         return errno = EINVAL, -1;
     }
     struct stat64 st;
-    if (real::lstat64(dir, &st) == 0 && ::nftw64(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS) != 0)
-        return -1;
+    if (real::lstat64(dir, &st) == 0) {
+        // Only an earlier board is wiped; an empty directory is used as it is.
+        if (!is_board(dir) && !is_empty_dir(dir)) {
+            (void)std::fprintf(
+                stderr,
+                "mfgsim: board %s: exists and is neither empty nor a board; left as it is\n", dir);
+            return errno = S_ISDIR(st.st_mode) ? ENOTEMPTY : EEXIST, -1;
+        }
+        if (::nftw64(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS) != 0) return -1;
+    }
     if (!mkdir_parents(dir) || !write_text(std::string(dir) + "/board.conf", text)) return -1;
     return mfgsim_select(dir);
 }

@@ -26,28 +26,32 @@ std::shared_ptr<Partition> Board::by_name(const char *name) const {
 }
 
 std::shared_ptr<Board> load_board(const std::string &dir, std::string &error) {
-    for (const char *sub : {"", "/dev", "/etc", "/etc/tq", "/pending"}) {
+    // Only a directory made by mfgsim_create holds a board.conf; anything else
+    // is refused rather than turned into a board behind the user's back.
+    FdOwner conf(real::open64((dir + "/board.conf").c_str(), O_RDONLY | O_CLOEXEC, 0));
+    if (conf.get() < 0) {
+        const int err = errno;
+        error = err == ENOENT || err == ENOTDIR
+                    ? "no board here (make one with: mfgsim-board create " + dir + ")"
+                    : "cannot open board.conf: " + std::string(std::strerror(err));
+        errno = err;
+        return nullptr;
+    }
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = real::read(conf.get(), buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<size_t>(n));
+    if (n < 0) {
+        error = "cannot read board.conf: " + std::string(std::strerror(errno));
+        return nullptr;
+    }
+    for (const char *sub : {"/dev", "/etc", "/etc/tq", "/pending"}) {
         std::string p = dir + sub;
         if (::mkdir(p.c_str(), 0755) != 0 && errno != EEXIST) {
             error = "cannot create " + p + ": " + std::strerror(errno);
             return nullptr;
         }
-    }
-    std::string text = default_board_conf();
-    FdOwner conf(real::open64((dir + "/board.conf").c_str(), O_RDONLY | O_CLOEXEC, 0));
-    if (conf.get() >= 0) {
-        text.clear();
-        char buf[4096];
-        ssize_t n;
-        while ((n = real::read(conf.get(), buf, sizeof buf)) > 0)
-            text.append(buf, static_cast<size_t>(n));
-        if (n < 0) {
-            error = "cannot read board.conf: " + std::string(std::strerror(errno));
-            return nullptr;
-        }
-    } else if (errno != ENOENT) {
-        error = "cannot open board.conf: " + std::string(std::strerror(errno));
-        return nullptr;
     }
     BoardLayout layout;
     if (!parse_board_conf(text, layout, error)) {

@@ -13,9 +13,11 @@
  *
  * Every other path passes through untouched. The board directory comes from the
  * environment variable MFG_SIM_BOARD, or from mfgsim_select(). Without either,
- * nothing is redirected.
+ * nothing is redirected; a program preloaded without MFG_SIM_BOARD is warned
+ * once on stderr, and one whose MFG_SIM_BOARD names no board is told so.
+ * Boards are made only by mfgsim_create() (mfgsim-board create).
  *
- * Board description (BOARD/board.conf; without it the default board is used).
+ * Board description (BOARD/board.conf, written by mfgsim_create()).
  * One directive per line, '#' starts a comment, sizes take K and M suffixes:
  *
  *   part NAME TYPE size=N erase=N [alias=A,B,...] [bad=I,J,...] [nobbt]
@@ -96,12 +98,16 @@ struct mfgsim_stats {
     unsigned long long violations;       /* NAND rule violations */
 };
 
-/* Makes dir the active board (creating it and its partitions when needed) and
- * loads its board.conf. Fault counters start from zero. 0, or -1 with errno. */
+/* Makes dir, a board laid out by mfgsim_create, the active board and loads its
+ * board.conf (partition files are made on first use). A directory without
+ * board.conf is refused (ENOENT) and not touched. Fault counters start from
+ * zero. 0, or -1 with errno and a message on stderr. */
 int mfgsim_select(const char *dir);
 
-/* Wipes dir and lays out a new board in it described by conf_text (null or
- * empty: the default board), then selects it. 0, or -1 with errno. */
+/* Lays out a new board in dir described by conf_text (null or empty: the
+ * default board), then selects it. dir may be missing, an empty directory or
+ * an earlier board, which is wiped; anything else is left untouched and
+ * refused (ENOTEMPTY, or EEXIST for a file). 0, or -1 with errno. */
 int mfgsim_create(const char *dir, const char *conf_text);
 
 /* The active board directory, or null. */
