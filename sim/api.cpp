@@ -142,6 +142,27 @@ void mfgsim_clear_faults(void) {
     if (auto board = active_board()) board->faults.clear();
 }
 
+void mfgsim_record_calls(int on) {
+    Guard guard;
+    Lock lock(state_mutex());
+    if (auto board = active_board()) {
+        if (on) board->recorded.clear();
+        board->recording = on != 0;
+    }
+}
+
+int mfgsim_recorded_call(unsigned i, const char **op, const char **path) {
+    Guard guard;
+    Lock lock(state_mutex());
+    auto board = active_board();
+    if (!board || i >= board->recorded.size()) return -1;
+    if (op) *op = op_name(board->recorded[i].first);
+    if (path) *path = board->recorded[i].second.c_str();
+    return 0;
+}
+
+void mfgsim_power_cut_after(unsigned long long n) { set_power_cut(n); }
+
 void mfgsim_set_pending_limit(long long bytes) {
     Guard guard;
     Lock lock(state_mutex());

@@ -81,6 +81,11 @@ ssize_t Partition::program(int fd, const void *buf, size_t len, long long off) {
         }
     }
 
+    // A power cut stops programming after its last page.
+    const unsigned long long granules = (good + kPageSize - 1) / kPageSize;
+    const bool cut = power_left() < granules;
+    if (cut) good = static_cast<size_t>(power_left()) * kPageSize;
+
     // Program: bits only go from 1 to 0 (RAM simply stores).
     const auto *src = static_cast<const unsigned char *>(buf);
     std::vector<unsigned char> cells;
@@ -102,6 +107,7 @@ ssize_t Partition::program(int fd, const void *buf, size_t len, long long off) {
         for (std::uint32_t p = first; p < first + good / kPageSize; ++p) programmed_[p] = 1;
         add(Counter::PagesProgrammed, good / kPageSize);
     }
+    power_used(cut ? power_left() : granules);
     if (reprogrammed_pages)
         violation("page at " + reprogrammed + " programmed again without an erase (" +
                   std::to_string(reprogrammed_pages) + " page(s) in a write of " +
@@ -128,6 +134,7 @@ int Partition::erase(int fd, std::uint32_t start, std::uint32_t length) {
         if (!fill_ff(fd, static_cast<long long>(b) * layout_.erasesize, layout_.erasesize))
             return -1;
         count_erase(b);
+        power_used(1);
     }
     return 0;
 }

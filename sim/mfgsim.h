@@ -30,7 +30,7 @@
  *   pending_limit N          bytes the pending directory may hold (a full file system)
  *   fault OP PATH [nth=N] [count=N] [errno=E] [partial=N]
  *        OP: open MEMGETINFO MEMERASE MEMGETBADBLOCK read write pwrite fstat mkstemp,
- *        and also pread lseek stat unlink. "open" covers open/openat and fopen,
+ *        and also pread lseek stat unlink flock. "open" covers open/openat and fopen,
  *        "stat" covers stat, lstat and access.
  *        PATH: fnmatch pattern on the path the program used ("/dev/tqrd.rcfg0",
  *        "/pending/KERNEL_IMAGE.*", "image.bin"); for mkstemp the template.
@@ -71,6 +71,8 @@
  * pending_limit: a write that would make the files in BOARD/pending larger
  * than the limit writes what fits and returns that count, or fails with ENOSPC
  * when nothing fits.
+ *
+ * sync does nothing while a board is active (the host's disks are left alone).
  *
  * syslog, vsyslog (and their _chk forms) are captured while a board is active:
  * each line goes to BOARD/syslog as "<priority> <text>\n" with %m expanded
@@ -118,6 +120,21 @@ const char *mfgsim_board(void);
 int mfgsim_add_fault(const char *op, const char *path_glob, unsigned nth, unsigned count, int err,
                      long partial);
 void mfgsim_clear_faults(void);
+
+/* Starts (on != 0; earlier records are dropped) or stops recording every call
+ * that a fault rule could match, whether or not one does. */
+void mfgsim_record_calls(int on);
+/* The i-th recorded call: its operation as fault rules name it and the path
+ * it is matched on. 0, or -1 past the last. Valid until recording restarts. */
+int mfgsim_recorded_call(unsigned i, const char **op, const char **path);
+
+/* Exit status of a process whose power was cut. */
+#define MFGSIM_POWER_CUT_STATUS 86
+/* Cuts this process's power after n more erased blocks or programmed pages
+ * (2048 bytes, on every partition type): the process ends at once with
+ * _exit(MFGSIM_POWER_CUT_STATUS); what was erased or programmed stays, a
+ * write cut short has programmed its first pages only. 0: no cut. */
+void mfgsim_power_cut_after(unsigned long long n);
 
 /* Size limit of the pending directory in bytes; negative: no limit. */
 void mfgsim_set_pending_limit(long long bytes);

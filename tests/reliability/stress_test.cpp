@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -52,7 +53,7 @@ Bytes value(Kind k, int r) {
 
 std::string serial_of(int r) {
     char text[16];
-    std::snprintf(text, sizeof text, "SN%06d", r);
+    (void)std::snprintf(text, sizeof text, "SN%06d", r);
     return text;
 }
 
@@ -96,10 +97,10 @@ int read_round(Kind k) {
     switch (k) {
         case kSerial: {
             char text[32] = {};
-            if (mfg_serial_store_read(text, sizeof text) != 0 ||
-                std::sscanf(text, "SN%6d", &r) != 1 || serial_of(r) != text)
+            if (mfg_serial_store_read(text, sizeof text) != 0 || std::strncmp(text, "SN", 2) != 0)
                 return -1;
-            return r;
+            r = static_cast<int>(std::strtol(text + 2, nullptr, 10));
+            return serial_of(r) == text ? r : -1;
         }
         case kMacs:
             len = MFG_MACS_SIZE;
@@ -152,11 +153,12 @@ void reader(Shared &s) {
 
 // Runs the given writer threads and, if asked, one reader thread in a child
 // process; returns its pid.
-pid_t spawn(Shared &s, std::vector<Kind> kinds, bool with_reader) {
+pid_t spawn(Shared &s, const std::vector<Kind> &kinds, bool with_reader) {
     const pid_t pid = ::fork();
     if (pid != 0) return pid;
     ::alarm(300);  // a partner that died would leave the others at a barrier
     std::vector<std::thread> threads;
+    threads.reserve(kinds.size());
     for (Kind k : kinds) threads.emplace_back(writer, std::ref(s), k);
     std::thread read_thread;
     if (with_reader) read_thread = std::thread(reader, std::ref(s));
