@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config git zlib1g-dev libssl-dev openssl
-          googletest libgtest-dev libbenchmark-dev gzip)
+          googletest libgtest-dev libbenchmark-dev gzip valgrind)
 
 missing=()
 for p in "${packages[@]}"; do

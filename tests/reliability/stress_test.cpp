@@ -157,13 +157,15 @@ pid_t spawn(Shared &s, const std::vector<Kind> &kinds, bool with_reader) {
     const pid_t pid = ::fork();
     if (pid != 0) return pid;
     ::alarm(300);  // a partner that died would leave the others at a barrier
-    std::vector<std::thread> threads;
-    threads.reserve(kinds.size());
-    for (Kind k : kinds) threads.emplace_back(writer, std::ref(s), k);
-    std::thread read_thread;
-    if (with_reader) read_thread = std::thread(reader, std::ref(s));
-    for (auto &t : threads) t.join();
-    if (with_reader) read_thread.join();
+    {              // everything the threads used is gone before the process ends
+        std::vector<std::thread> threads;
+        threads.reserve(kinds.size());
+        for (Kind k : kinds) threads.emplace_back(writer, std::ref(s), k);
+        std::thread read_thread;
+        if (with_reader) read_thread = std::thread(reader, std::ref(s));
+        for (auto &t : threads) t.join();
+        if (with_reader) read_thread.join();
+    }
     ::_exit(0);
 }
 
@@ -189,7 +191,8 @@ TEST_F(StressTest, ConcurrentWritersLoseNothingAndReadersSeeNoHalfRecord) {
     for (std::size_t i = 0; i < writers.size(); ++i) {
         int status = 0;
         ASSERT_EQ(::waitpid(writers[i], &status, 0), writers[i]);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "process " << i;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "process " << i << ": " << status;
         if (i == 0) s->stop = 1;  // the first writer is done: so are all rounds
     }
     int lost = 0, torn = 0;
