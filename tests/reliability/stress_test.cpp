@@ -3,12 +3,16 @@
 // while others keep reading them. Every round ends with each writer reading
 // its own value back (a lost update shows there); every read made during the
 // writes must find the old or the new value (a torn read shows there).
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -207,6 +211,37 @@ TEST_F(StressTest, ConcurrentWritersLoseNothingAndReadersSeeNoHalfRecord) {
     EXPECT_EQ(torn, 0);
     pthread_barrier_destroy(&s->barrier);
     ::munmap(map, sizeof(Shared));
+}
+
+TEST_F(StressTest, ALockHeldTooLongIsWaitedForABoundedTime) {
+    // Another process holds the store's lock through the other name of the
+    // partition and hangs; a writer waits for it a few seconds, then goes on
+    // with one notice.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        const int fd = ::open("/dev/tqrd.cfg0", O_RDONLY);
+        const bool locked = fd >= 0 && ::flock(fd, LOCK_EX) == 0;
+        (void)!::write(ready[1], &locked, 1);
+        ::sleep(7);
+        ::_exit(0);
+    }
+    bool locked = false;
+    ASSERT_EQ(::read(ready[0], &locked, 1), 1);
+    ASSERT_TRUE(locked);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(write_value(kMacs, 7), true);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(4900));
+    EXPECT_LT(waited, std::chrono::seconds(7)) << "given up before the holder ends";
+    EXPECT_EQ(syslog(), std::vector<std::string>{"<4> Lock on /dev/tqrd.rcfg0 still held after "
+                                                 "5000 ms; going on without it"});
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_EQ(read_round(kMacs), 7);
+    ::close(ready[0]);
+    ::close(ready[1]);
 }
 
 }  // namespace
