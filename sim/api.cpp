@@ -61,9 +61,13 @@ bool is_board(const char *dir) {
 bool is_empty_dir(const char *dir) {
     DIR *d = ::opendir(dir);
     if (!d) return false;
+    // The 64-bit form: a 32-bit process may be unable to read 64-bit directory
+    // positions with the plain one (EOVERFLOW), which must not look empty.
     bool empty = true;
-    while (const dirent *e = ::readdir(d))
+    errno = 0;
+    while (const dirent64 *e = ::readdir64(d))
         if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) empty = false;
+    if (errno != 0) empty = false;
     ::closedir(d);
     return empty;
 }

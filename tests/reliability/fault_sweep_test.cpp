@@ -103,7 +103,7 @@ protected:
     std::set<std::string> pending() const {
         std::set<std::string> names;
         if (DIR *d = ::opendir(path("pending").c_str())) {
-            while (const dirent *e = ::readdir(d))
+            while (const dirent64 *e = ::readdir64(d))
                 if (e->d_name[0] != '.') names.insert(e->d_name);
             ::closedir(d);
         }
@@ -113,7 +113,7 @@ protected:
     static int open_fds() {
         int n = 0;
         if (DIR *d = ::opendir("/proc/self/fd")) {
-            while (::readdir(d)) ++n;
+            while (::readdir64(d)) ++n;  // 64-bit positions also in a 32-bit build
             ::closedir(d);
         }
         return n;
