@@ -15,7 +15,7 @@ for preset in default asan; do
   ctest --preset "$preset" -j"$jobs"
 done
 
-# The host test programs once more under valgrind's memcheck (about 4 minutes
+# The host test programs once more under valgrind's memcheck (about a minute
 # on 2 cores; MFG_SKIP_VALGRIND=1 skips it).
 if [ "${MFG_SKIP_VALGRIND:-0}" != 1 ]; then
   echo "== valgrind memcheck =="
