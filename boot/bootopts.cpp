@@ -8,19 +8,22 @@
 #include "common/appliance.h"
 #include "common/be.h"
 #include "common/log.h"
+#include "common/record_lock.h"
+#include "common/unique_fd.h"
 #include "flash/partition.h"
 #include "mfg.h"
 
 namespace mfg::boot {
 namespace {
 
-// Fills record from the partition. True when its magic and checksum hold;
-// record is then the stored record, otherwise its contents are unspecified.
-[[nodiscard]] bool read_valid_record(mfg_bootopts &record) noexcept {
+// Fills record from dev, the partition opened read-only and locked. True
+// when its magic and checksum hold; record is then the stored record,
+// otherwise its contents are unspecified.
+[[nodiscard]] bool read_valid_record(mfg_bootopts &record, const UniqueFd &dev) noexcept {
     std::memset(record.bytes, 0, sizeof record.bytes);
-    // Reports no failure: an unopenable device leaves the zeros, which fail
-    // the magic test below.
-    (void)flash::read_partition(kBootcfgDevice, record.bytes, MFG_BOOTOPTS_SIZE);
+    // Reports no failure: an unopenable device or a short read leaves zeros,
+    // which fail the magic test below.
+    if (dev) (void)flash::read_partition(dev.get(), record.bytes, MFG_BOOTOPTS_SIZE);
 
     if (get_be32(record.bytes + MFG_BOOTOPTS_OFF_MAGIC) != MFG_BOOTOPTS_MAGIC) return false;
     const std::uint32_t stored = get_be32(record.bytes + MFG_BOOTOPTS_OFF_CHECKSUM);
@@ -98,15 +101,18 @@ using namespace mfg::boot;
 extern "C" int mfg_get_bootopts(mfg_bootopts *out) noexcept {
     if (!out) return -1;
     mfg_bootopts record;
-    if (!read_valid_record(record)) return -1;
+    if (!read_valid_record(record, mfg::open_locked(kBootcfgDevice, mfg::LockMode::shared)))
+        return -1;
     std::memcpy(out->bytes, record.bytes, MFG_BOOTOPTS_SIZE);
     return 0;
 }
 
 extern "C" int mfg_set_bootopts(unsigned flags, const char *extra) noexcept {
-    // An invalid stored record is replaced, not reported.
+    // Locked from the read to the end of the write, so no other writer's
+    // change is lost. An invalid stored record is replaced, not reported.
+    const mfg::UniqueFd dev = mfg::open_locked(kBootcfgDevice, mfg::LockMode::exclusive);
     mfg_bootopts record;
-    if (!read_valid_record(record)) build_default_record(record);
+    if (!read_valid_record(record, dev)) build_default_record(record);
 
     if (has_all(flags, MFG_BOOT_KEEP_RAM_CMD | MFG_BOOT_KEEP_FLASH_CMD) ||
         has_all(flags, MFG_BOOT_CONSOLE_TTYS0 | MFG_BOOT_CONSOLE_TTYS1))

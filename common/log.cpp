@@ -59,6 +59,15 @@ void log_error_and_stderr(const char *fmt, ...) noexcept {
     va_end(ap);
 }
 
+void log_warning(const char *fmt, ...) noexcept {
+    const int saved = errno;
+    va_list ap;
+    va_start(ap, fmt);
+    vsyslog(LOG_WARNING, fmt, ap);
+    va_end(ap);
+    errno = saved;
+}
+
 void log_info(const char *fmt, ...) noexcept {
     const int saved = errno;
     va_list ap;

@@ -23,6 +23,9 @@ void log_errno_and_stderr(int sys_errno, const char *fmt, ...) noexcept
 // As log_error, and the same text on standard error without a newline added.
 void log_error_and_stderr(const char *fmt, ...) noexcept __attribute__((format(printf, 1, 2)));
 
+// LOG_WARNING line, for trouble the call works around. errno is left as it was.
+void log_warning(const char *fmt, ...) noexcept __attribute__((format(printf, 1, 2)));
+
 // LOG_INFO line.
 void log_info(const char *fmt, ...) noexcept __attribute__((format(printf, 1, 2)));
 

@@ -111,7 +111,11 @@ Status program_partition(const char *path, const void *data, std::uint32_t lengt
 Result<std::uint32_t> read_partition(const char *path, void *buf, std::uint32_t length) noexcept {
     const MtdDevice dev(path, O_RDONLY);
     if (!dev.valid()) return Status(Error::kOpen, errno);
-    const ssize_t n = ::read(dev.fd(), buf, length);
+    return read_partition(dev.fd(), buf, length);
+}
+
+Result<std::uint32_t> read_partition(int fd, void *buf, std::uint32_t length) noexcept {
+    const ssize_t n = ::read(fd, buf, length);
     if (n < 0) return Status(Error::kRead, errno);
     return static_cast<std::uint32_t>(n);
 }

@@ -33,6 +33,10 @@ Status program_partition(const char *path, const void *data, std::uint32_t lengt
 // errno (buf unchanged by a failed read).
 Result<std::uint32_t> read_partition(const char *path, void *buf, std::uint32_t length) noexcept;
 
+// The same read through a descriptor the caller opened on the partition
+// (e.g. one that carries a record lock); the file position must be 0.
+Result<std::uint32_t> read_partition(int fd, void *buf, std::uint32_t length) noexcept;
+
 // The partition writer and eraser every record owner uses. They log their
 // failures exactly as the exported partition functions do.
 

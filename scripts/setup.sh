@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config git zlib1g-dev libssl-dev openssl
           libcli11-dev nlohmann-json3-dev
-          googletest libgtest-dev libbenchmark-dev gzip clang-format clang-tidy
+          googletest libgtest-dev libbenchmark-dev gzip valgrind clang-format clang-tidy
           clang libclang-rt-14-dev)  # clang 14 and its libFuzzer runtime, for fuzz/
 
 missing=()

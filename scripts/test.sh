@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine and runs every check: the host build, the
-# same tests under AddressSanitizer + UndefinedBehaviorSanitizer, clang-format
-# and clang-tidy over every source (scripts/lint.sh), the fuzz targets for a
-# fixed number of inputs (MFG_SKIP_FUZZ=1 skips them), and the PowerPC target
-# build under qemu (skip it with MFG_SKIP_PPC=1).
+# same tests under AddressSanitizer + UndefinedBehaviorSanitizer and under
+# valgrind (MFG_SKIP_VALGRIND=1 skips it), clang-format and clang-tidy over
+# every source (scripts/lint.sh), the fuzz targets for a fixed number of inputs
+# (MFG_SKIP_FUZZ=1 skips them), and the PowerPC target build under qemu
+# (MFG_SKIP_PPC=1 skips it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,6 +17,12 @@ for preset in default asan; do
   cmake --build --preset "$preset" -j"$jobs"
   ctest --preset "$preset" -j"$jobs"
 done
+
+# The host test programs once more under valgrind's memcheck.
+if [ "${MFG_SKIP_VALGRIND:-0}" != 1 ]; then
+  echo "== valgrind memcheck =="
+  ctest --preset valgrind -j"$jobs"
+fi
 
 echo "== lint =="
 bash scripts/lint.sh build/default

@@ -1,4 +1,5 @@
 // The simulator's own functions (mfgsim.h), for tests and the board tool.
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
@@ -42,6 +43,35 @@ bool write_text(const std::string &path, const std::string &text) {
     return ok;
 }
 
+// A board: a directory with a board.conf that parses.
+bool is_board(const char *dir) {
+    std::string text;
+    const std::string conf = std::string(dir) + "/board.conf";
+    int fd = real::open64(conf.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return false;
+    char buf[4096];
+    ssize_t n;
+    while ((n = real::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    real::close(fd);
+    BoardLayout layout;
+    std::string error;
+    return n == 0 && parse_board_conf(text, layout, error);
+}
+
+bool is_empty_dir(const char *dir) {
+    DIR *d = ::opendir(dir);
+    if (!d) return false;
+    // The 64-bit form: a 32-bit process may be unable to read 64-bit directory
+    // positions with the plain one (EOVERFLOW), which must not look empty.
+    bool empty = true;
+    errno = 0;
+    while (const dirent64 *e = ::readdir64(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) empty = false;
+    if (errno != 0) empty = false;
+    ::closedir(d);
+    return empty;
+}
+
 std::shared_ptr<Partition> find_part(const char *name) {
     auto board = active_board();
     return board ? board->by_name(name) : nullptr;
@@ -57,7 +87,7 @@ int mfgsim_select(const char *dir) {
     std::string error;
     if (select_board(dir, error)) return 0;
     int err = errno;
-    std::fprintf(stderr, "mfgsim: board %s: %s\n", dir ? dir : "(null)", error.c_str());
+    (void)std::fprintf(stderr, "mfgsim: board %s: %s\n", dir ? dir : "(null)", error.c_str());
     errno = err;
     return -1;
 }
@@ -70,12 +100,20 @@ int mfgsim_create(const char *dir, const char *conf_text) {
     BoardLayout layout;
     std::string error;
     if (!parse_board_conf(text, layout, error)) {
-        std::fprintf(stderr, "mfgsim: board %s: %s\n", dir, error.c_str());
+        (void)std::fprintf(stderr, "mfgsim: board %s: %s\n", dir, error.c_str());
         return errno = EINVAL, -1;
     }
     struct stat64 st;
-    if (real::lstat64(dir, &st) == 0 && ::nftw64(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS) != 0)
-        return -1;
+    if (real::lstat64(dir, &st) == 0) {
+        // Only an earlier board is wiped; an empty directory is used as it is.
+        if (!is_board(dir) && !is_empty_dir(dir)) {
+            (void)std::fprintf(
+                stderr,
+                "mfgsim: board %s: exists and is neither empty nor a board; left as it is\n", dir);
+            return errno = S_ISDIR(st.st_mode) ? ENOTEMPTY : EEXIST, -1;
+        }
+        if (::nftw64(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS) != 0) return -1;
+    }
     if (!mkdir_parents(dir) || !write_text(std::string(dir) + "/board.conf", text)) return -1;
     return mfgsim_select(dir);
 }
@@ -107,6 +145,27 @@ void mfgsim_clear_faults(void) {
     Lock lock(state_mutex());
     if (auto board = active_board()) board->faults.clear();
 }
+
+void mfgsim_record_calls(int on) {
+    Guard guard;
+    Lock lock(state_mutex());
+    if (auto board = active_board()) {
+        if (on) board->recorded.clear();
+        board->recording = on != 0;
+    }
+}
+
+int mfgsim_recorded_call(unsigned i, const char **op, const char **path) {
+    Guard guard;
+    Lock lock(state_mutex());
+    auto board = active_board();
+    if (!board || i >= board->recorded.size()) return -1;
+    if (op) *op = op_name(board->recorded[i].first);
+    if (path) *path = board->recorded[i].second.c_str();
+    return 0;
+}
+
+void mfgsim_power_cut_after(unsigned long long n) { set_power_cut(n); }
 
 void mfgsim_set_pending_limit(long long bytes) {
     Guard guard;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct mtd_info_user;
@@ -30,9 +31,11 @@ enum class Op {
     Pread,
     Lseek,
     Stat,
-    Unlink
+    Unlink,
+    Flock
 };
 [[nodiscard]] bool op_from_name(const char *name, Op &out);
+const char *op_name(Op op);
 
 struct Fault {
     Op op = Op::Open;
@@ -119,6 +122,8 @@ private:
     bool create_files();
     bool map_meta(int fd);
     void violation(const std::string &what);
+    // Counts an erase of block and clears its pages' programmed flags.
+    void count_erase(std::uint32_t block);
 
     PartLayout layout_;
     std::string dir_;
@@ -137,6 +142,9 @@ struct Board {
     std::vector<std::shared_ptr<Partition>> parts;
     long long pending_limit = -1;
     std::vector<Fault> faults;
+    // Every call a fault rule could match, in order, while recording is on.
+    bool recording = false;
+    std::vector<std::pair<Op, std::string>> recorded;
 
     std::shared_ptr<Partition> by_alias(const std::string &alias) const;
     std::shared_ptr<Partition> by_name(const char *name) const;
@@ -144,6 +152,13 @@ struct Board {
     // call fail, or null.
     const Fault *fault(Op op, const char *path);
 };
+
+// Power cuts: the events (erased blocks, programmed 2048-byte pages) this
+// process may still make; a large number when no cut is set.
+unsigned long long power_left();
+// Counts n events made; the process ends (_exit) when the power is used up.
+void power_used(unsigned long long n);
+void set_power_cut(unsigned long long events);
 
 // Appends text to the file dir/name (errno kept).
 void append_to_file(const std::string &dir, const char *name, const std::string &text);

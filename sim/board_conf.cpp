@@ -20,7 +20,7 @@ constexpr OpName kOps[] = {
     {"pwrite", Op::Pwrite},     {"fstat", Op::Fstat},
     {"mkstemp", Op::Mkstemp},   {"pread", Op::Pread},
     {"lseek", Op::Lseek},       {"stat", Op::Stat},
-    {"unlink", Op::Unlink},
+    {"unlink", Op::Unlink},     {"flock", Op::Flock},
 };
 
 struct ErrnoName {
@@ -64,7 +64,7 @@ bool parse_size(const std::string &s, unsigned long long &out) {
     if (*end == 'K' || *end == 'k')
         mult = 1024, ++end;
     else if (*end == 'M' || *end == 'm')
-        mult = 1024 * 1024, ++end;
+        mult = 1024ull * 1024, ++end;
     if (*end) return false;
     if (v > ~0ull / mult) return false;
     out = v * mult;
@@ -192,6 +192,12 @@ bool op_from_name(const char *name, Op &out) {
     for (const auto &o : kOps)
         if (std::strcmp(o.name, name) == 0) return out = o.op, true;
     return false;
+}
+
+const char *op_name(Op op) {
+    for (const auto &o : kOps)
+        if (o.op == op) return o.name;
+    return "?";
 }
 
 const char *default_board_conf() { return kDefaultConf; }

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -307,6 +308,33 @@ int fstat(int fd, struct stat *st) noexcept {
 
 int fstat64(int fd, struct stat64 *st) noexcept {
     return fstat_common(fd, st, [&] { return real::fstat64(fd, st); });
+}
+
+// Only a fault rule is applied here; the lock itself is the kernel's, on the
+// backing file that every name of a partition leads to, and is taken outside
+// the simulator's mutex since it may wait for another thread.
+int flock(int fd, int op) noexcept {
+    int err = 0;
+    on_tracked(
+        fd, [] { return 0; },
+        [&](const Call &c, int) {
+            if (const Fault *f = c.board->fault(Op::Flock, c.entry->path.c_str()))
+                err = fault_errno(*f);
+            return 0;
+        });
+    if (err) return errno = err, -1;
+    return real::flock(fd, op);
+}
+
+// The board's partitions and files are not the appliance's file systems:
+// while a board is active there is nothing of the appliance's to flush, and
+// the host's disks are left alone.
+void sync() noexcept {
+    if (!Guard::active()) {
+        Guard guard;
+        if (active_board()) return;
+    }
+    real::sync();
 }
 
 int ioctl(int fd, unsigned long request, ...) noexcept {

@@ -73,6 +73,8 @@ MFGSIM_SLOT(unlink);
 MFGSIM_SLOT(fopen);
 MFGSIM_SLOT(fopen64);
 MFGSIM_SLOT(ioctl);
+MFGSIM_SLOT(flock);
+MFGSIM_SLOT(sync);
 MFGSIM_SLOT(vsyslog);
 MFGSIM_SLOT(__vsyslog_chk);
 MFGSIM_SLOT(openlog);
@@ -153,6 +155,8 @@ FILE *fopen64(const char *p, const char *m) {
 int ioctl(int fd, unsigned long r, void *a) {
     return MFGSIM_CALL(int(int, unsigned long, ...), ioctl)(fd, r, a);
 }
+void sync() { MFGSIM_CALL(void(), sync)(); }
+int flock(int fd, int op) { return MFGSIM_CALL(int(int, int), flock)(fd, op); }
 void vsyslog(int pri, const char *f, va_list ap) {
     MFGSIM_CALL(void(int, const char *, va_list), vsyslog)(pri, f, ap);
 }

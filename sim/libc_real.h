@@ -45,6 +45,8 @@ int unlink(const char *path);
 FILE *fopen(const char *path, const char *mode);
 FILE *fopen64(const char *path, const char *mode);
 int ioctl(int fd, unsigned long request, void *arg);
+int flock(int fd, int op);
+void sync();
 void vsyslog(int pri, const char *fmt, va_list ap);
 void vsyslog_chk(int pri, int flag, const char *fmt, va_list ap);
 void openlog(const char *ident, int option, int facility);

@@ -13,9 +13,11 @@
  *
  * Every other path passes through untouched. The board directory comes from the
  * environment variable MFG_SIM_BOARD, or from mfgsim_select(). Without either,
- * nothing is redirected.
+ * nothing is redirected; a program preloaded without MFG_SIM_BOARD is warned
+ * once on stderr, and one whose MFG_SIM_BOARD names no board is told so.
+ * Boards are made only by mfgsim_create() (mfgsim-board create).
  *
- * Board description (BOARD/board.conf; without it the default board is used).
+ * Board description (BOARD/board.conf, written by mfgsim_create()).
  * One directive per line, '#' starts a comment, sizes take K and M suffixes:
  *
  *   part NAME TYPE size=N erase=N [alias=A,B,...] [bad=I,J,...] [nobbt]
@@ -28,7 +30,7 @@
  *   pending_limit N          bytes the pending directory may hold (a full file system)
  *   fault OP PATH [nth=N] [count=N] [errno=E] [partial=N]
  *        OP: open MEMGETINFO MEMERASE MEMGETBADBLOCK read write pwrite fstat mkstemp,
- *        and also pread lseek stat unlink. "open" covers open/openat and fopen,
+ *        and also pread lseek stat unlink flock. "open" covers open/openat and fopen,
  *        "stat" covers stat, lstat and access.
  *        PATH: fnmatch pattern on the path the program used ("/dev/tqrd.rcfg0",
  *        "/pending/KERNEL_IMAGE.*", "image.bin"); for mkstemp the template.
@@ -70,6 +72,8 @@
  * than the limit writes what fits and returns that count, or fails with ENOSPC
  * when nothing fits.
  *
+ * sync does nothing while a board is active (the host's disks are left alone).
+ *
  * syslog, vsyslog (and their _chk forms) are captured while a board is active:
  * each line goes to BOARD/syslog as "<priority> <text>\n" with %m expanded
  * (a trailing newline of the text is dropped, as the system logger does);
@@ -96,12 +100,16 @@ struct mfgsim_stats {
     unsigned long long violations;       /* NAND rule violations */
 };
 
-/* Makes dir the active board (creating it and its partitions when needed) and
- * loads its board.conf. Fault counters start from zero. 0, or -1 with errno. */
+/* Makes dir, a board laid out by mfgsim_create, the active board and loads its
+ * board.conf (partition files are made on first use). A directory without
+ * board.conf is refused (ENOENT) and not touched. Fault counters start from
+ * zero. 0, or -1 with errno and a message on stderr. */
 int mfgsim_select(const char *dir);
 
-/* Wipes dir and lays out a new board in it described by conf_text (null or
- * empty: the default board), then selects it. 0, or -1 with errno. */
+/* Lays out a new board in dir described by conf_text (null or empty: the
+ * default board), then selects it. dir may be missing, an empty directory or
+ * an earlier board, which is wiped; anything else is left untouched and
+ * refused (ENOTEMPTY, or EEXIST for a file). 0, or -1 with errno. */
 int mfgsim_create(const char *dir, const char *conf_text);
 
 /* The active board directory, or null. */
@@ -112,6 +120,21 @@ const char *mfgsim_board(void);
 int mfgsim_add_fault(const char *op, const char *path_glob, unsigned nth, unsigned count, int err,
                      long partial);
 void mfgsim_clear_faults(void);
+
+/* Starts (on != 0; earlier records are dropped) or stops recording every call
+ * that a fault rule could match, whether or not one does. */
+void mfgsim_record_calls(int on);
+/* The i-th recorded call: its operation as fault rules name it and the path
+ * it is matched on. 0, or -1 past the last. Valid until recording restarts. */
+int mfgsim_recorded_call(unsigned i, const char **op, const char **path);
+
+/* Exit status of a process whose power was cut. */
+#define MFGSIM_POWER_CUT_STATUS 86
+/* Cuts this process's power after n more erased blocks or programmed pages
+ * (2048 bytes, on every partition type): the process ends at once with
+ * _exit(MFGSIM_POWER_CUT_STATUS); what was erased or programmed stays, a
+ * write cut short has programmed its first pages only. 0: no cut. */
+void mfgsim_power_cut_after(unsigned long long n);
 
 /* Size limit of the pending directory in bytes; negative: no limit. */
 void mfgsim_set_pending_limit(long long bytes);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_map>
 
 namespace mfgsim {
@@ -44,6 +45,17 @@ std::string absolute(const char *dir) {
     return d;
 }
 
+// A program that was given the simulator with LD_PRELOAD but no board would
+// silently reach the real devices: say so once, when it starts.
+__attribute__((constructor)) void warn_when_preloaded_without_board() {
+    const char *preload = std::getenv("LD_PRELOAD");
+    const char *board = std::getenv("MFG_SIM_BOARD");
+    if (preload && std::strstr(preload, "libmfgsim") && (!board || !*board))
+        (void)std::fprintf(stderr,
+                           "mfgsim: preloaded without MFG_SIM_BOARD: no board is simulated, the "
+                           "appliance's paths reach this system\n");
+}
+
 }  // namespace
 
 std::recursive_mutex &state_mutex() { return state().mu; }
@@ -70,7 +82,7 @@ std::shared_ptr<Board> active_board() {
         const char *env = std::getenv("MFG_SIM_BOARD");
         std::string error;
         if (env && *env && !select_board(env, error))
-            std::fprintf(stderr, "mfgsim: board %s: %s\n", env, error.c_str());
+            (void)std::fprintf(stderr, "mfgsim: board %s: %s\n", env, error.c_str());
     }
     return s.board;
 }

@@ -4,9 +4,11 @@
 #include <sys/types.h>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "common/appliance.h"
 #include "common/log.h"
+#include "common/record_lock.h"
 #include "flash/partition.h"
 
 namespace mfg::store {
@@ -22,6 +24,7 @@ Status Store::read(unsigned index, void *buffer, int *length) noexcept {
     auto *out = static_cast<unsigned char *>(buffer);
 
     SectionRecord record;
+    const UniqueFd lock = lock_for_reading();
     const Status status = section_read(fd_.get(), index, &record);
     if (!status.ok()) {
         // Whatever the capacity, a failed read leaves the buffer starting with 0.
@@ -37,7 +40,13 @@ Status Store::read(unsigned index, void *buffer, int *length) noexcept {
 
 bool Store::check(unsigned index) noexcept {
     SectionRecord record;
+    const UniqueFd lock = lock_for_reading();
     return section_read(fd_.get(), index, &record).ok();
+}
+
+UniqueFd Store::lock_for_reading() const noexcept {
+    if (raw_) return UniqueFd{};
+    return open_locked(kConfigRawDevice, LockMode::shared);
 }
 
 Status Store::write(unsigned index, const void *data, int length) noexcept {
@@ -63,13 +72,13 @@ Status Store::load_image() noexcept {
     if (image_) return {};
     HeapBytes image = heap_zalloc(kStoreSize);
     if (!image) return Status(Error::kNoMemory, ENOMEM);
-    const Result<std::uint32_t> got =
-        flash::read_partition(kConfigRawDevice, image.get(), kStoreSize);
-    if (got.status().error() == Error::kOpen) {
-        const int err = got.status().sys_errno();
+    UniqueFd raw = open_locked(kConfigRawDevice, LockMode::exclusive);
+    if (!raw) {
+        const int err = errno;
         log_errno(err, "**Error: Could not open %s, %m (%d)", kConfigRawDevice, err);
-        return got.status();
+        return Status(Error::kOpen, err);
     }
+    const Result<std::uint32_t> got = flash::read_partition(raw.get(), image.get(), kStoreSize);
     if (!got.ok() || got.value() != kStoreSize) {
         // A read that failed counts -1, one that fell short leaves errno 0.
         const int err = got.status().sys_errno();
@@ -79,6 +88,7 @@ Status Store::load_image() noexcept {
         return Status(Error::kIncomplete, err);
     }
     image_ = std::move(image);
+    raw_ = std::move(raw);
     return {};
 }
 
@@ -92,6 +102,7 @@ void Store::close() noexcept {
     dirty_ = false;
     image_.reset();
     fd_.reset();
+    raw_.reset();  // unlocks, once the image is back on flash
 }
 
 int code(const Status &s) noexcept {

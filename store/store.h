@@ -43,17 +43,24 @@ public:
 
     // Loads the whole image from the raw partition. Fails (logged, no image
     // kept) unless every byte of it arrived: writing back a partial image
-    // would wipe the other sections.
+    // would wipe the other sections. The raw partition stays locked
+    // exclusively from before the read until close() has written it back, so
+    // no other writer's change is lost and no reader sees it half written.
     Status load_image() noexcept;
     // Erases the raw partition and writes the image back; the partition
     // writer's status (its failures are logged by it).
     Status write_back() noexcept;
-    // Writes a changed image back and releases descriptor and image. A failed
-    // write-back is reported only by the partition writer's messages.
+    // Writes a changed image back and releases descriptor, image and lock. A
+    // failed write-back is reported only by the partition writer's messages.
     void close() noexcept;
 
 private:
+    // Section reads hold the raw partition shared, unless this handle
+    // already holds it exclusively for a write.
+    [[nodiscard]] UniqueFd lock_for_reading() const noexcept;
+
     UniqueFd fd_;
+    UniqueFd raw_;  // the raw partition, locked from load_image() to close()
     HeapBytes image_;
     bool dirty_ = false;
 };

@@ -13,7 +13,7 @@ using namespace simtest;
 
 namespace {
 
-constexpr unsigned kKiB = 1024, kBlock = 128 * kKiB, kPage = 2048;
+constexpr std::size_t kKiB = 1024, kBlock = 128 * kKiB, kPage = 2048;
 
 using DeviceTest = SimTest;
 
@@ -109,7 +109,7 @@ TEST_F(DeviceTest, EraseTakesWholeBlocksAndCountersFollowTheCalls) {
 
     Bytes data = pattern(3 * kPage, 5), buf(4096);
     ASSERT_EQ(::pwrite(fd.get(), data.data(), data.size(), kBlock), 3 * 2048);
-    ASSERT_EQ(::lseek(fd.get(), kBlock + 3 * kPage, SEEK_SET), kBlock + 3 * 2048);
+    ASSERT_EQ(::lseek(fd.get(), kBlock + 3 * kPage, SEEK_SET), kBlock + 3 * kPage);
     ASSERT_EQ(::write(fd.get(), data.data(), kPage), 2048);
     EXPECT_EQ(err_of([&] { return ::pwrite(fd.get(), data.data(), 10, 0); }), EINVAL);
     ASSERT_EQ(::read(fd.get(), buf.data(), buf.size()), 4096);
@@ -147,7 +147,7 @@ TEST_F(DeviceTest, BadAndPartialBlocksAnswerQueriesAndRefuseErase) {
     EXPECT_EQ(err_of([&] { return bad_block(cfg.get(), (1LL << 32) + kBlock); }), EINVAL);
     EXPECT_EQ(err_of([&] { return bad_block(mfg.get(), 0); }), EOPNOTSUPP);
     EXPECT_EQ(err_of([&] { return bad_block(mfg.get(), 2 * kBlock); }), EINVAL);
-    EXPECT_EQ(bad_block(nor.get(), 3 * 64 * kKiB), 0);
+    EXPECT_EQ(bad_block(nor.get(), 3 * kKiB * 64), 0);
     EXPECT_EQ(err_of([&] { return bad_block(nor.get(), 256 * kKiB); }), EINVAL);
 
     // Erases stop at a bad block; the blocks before it stay erased.
@@ -221,6 +221,27 @@ TEST_F(DeviceTest, OnlyKnownAliasesOpenAndTheyLookLikeCharacterDevices) {
     EXPECT_EQ(major(st.st_rdev), 90u);
     EXPECT_EQ(err_of([&] { return ::unlink("/dev/tqrd.cfg0"); }), EPERM);
     EXPECT_EQ(::access("/dev/tqrd.cfg0", R_OK | W_OK), 0);
+}
+
+TEST_F(DeviceTest, BoardsAreMadeOnlyWhereNothingIsLost) {
+    const std::string mine = path("mine"), file = path("mine/notes"), empty = path("empty");
+    ASSERT_EQ(::mkdir(mine.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(empty.c_str(), 0755), 0);
+    mfgtest::write_file(file, std::string("keep me"));
+    {
+        mfgtest::StderrCapture quiet;
+        EXPECT_EQ(err_of([&] { return mfgsim_create(mine.c_str(), nullptr); }), ENOTEMPTY);
+        EXPECT_EQ(err_of([&] { return mfgsim_create(file.c_str(), nullptr); }), EEXIST);
+        EXPECT_EQ(err_of([&] { return mfgsim_select(mine.c_str()); }), ENOENT);
+        EXPECT_EQ(err_of([&] { return mfgsim_select(path("gone").c_str()); }), ENOENT);
+        EXPECT_NE(quiet.text().find("neither empty nor a board"), std::string::npos);
+    }
+    EXPECT_EQ(mfgtest::read_file(file), Bytes({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
+    EXPECT_FALSE(mfgtest::file_exists(path("gone")));
+    EXPECT_FALSE(mfgtest::file_exists(path("mine/dev")));
+    EXPECT_STREQ(mfgsim_board(), dir_.c_str()) << "a refused board leaves the one in use";
+    EXPECT_EQ(mfgsim_create(empty.c_str(), nullptr), 0);
+    EXPECT_EQ(mfgsim_create(empty.c_str(), nullptr), 0) << "an earlier board is made anew";
 }
 
 TEST_F(DeviceTest, StateIsSharedByEverySelectionOfTheBoard) {

@@ -30,7 +30,8 @@ class PreloadTest : public mfgtest::BoardTest {};
 }
 
 // Runs the probe on /dev/tqrd.rmfg with only the given environment: its exit
-// status (126: this host cannot execute it), its standard output in out.
+// status (126: this host cannot execute it), its standard error and then its
+// standard output (flushed at exit) in out.
 [[maybe_unused]] int run(std::string probe, std::vector<std::string> env, std::string &out) {
     char dev[] = "/dev/tqrd.rmfg";
     // A cross build runs its programs through an emulator (words separated by blanks).
@@ -48,11 +49,13 @@ class PreloadTest : public mfgtest::BoardTest {};
         }
     }
     std::vector<char *> argv;
+    argv.reserve(words.size() + 3);
     for (auto &w : words) argv.push_back(&w[0]);
     argv.push_back(&probe[0]);
     argv.push_back(dev);
     argv.push_back(nullptr);
     std::vector<char *> envp;
+    envp.reserve(env.size() + 1);
     for (auto &e : env) envp.push_back(&e[0]);
     envp.push_back(nullptr);
     int pipefd[2];
@@ -60,6 +63,7 @@ class PreloadTest : public mfgtest::BoardTest {};
     pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(pipefd[1], 1);
+        ::dup2(pipefd[1], 2);
         ::close(pipefd[0]);
         ::close(pipefd[1]);
         ::execve(argv[0], argv.data(), envp.data());
@@ -90,7 +94,7 @@ TEST_F(PreloadTest, UnmodifiedProgramUsesTheBoard) {
     if (status == 126) GTEST_SKIP() << "this host cannot execute " << probe;
     ASSERT_EQ(status, 0) << out;
     EXPECT_EQ(out, "type 4 size 131072 erasesize 131072\n");
-    mfgtest::Bytes expect(128 * 1024, 0xFF);
+    mfgtest::Bytes expect(std::size_t{128} * 1024, 0xFF);
     std::memset(expect.data(), 0x5A, 2048);
     EXPECT_EQ(flash("mfg"), expect);
     EXPECT_EQ(stats("mfg").erases, 1u);
@@ -98,11 +102,22 @@ TEST_F(PreloadTest, UnmodifiedProgramUsesTheBoard) {
     EXPECT_EQ(syslog(), std::vector<std::string>{"<3> probe wrote /dev/tqrd.rmfg, " +
                                                  std::string(std::strerror(ENOSPC))});
 
-    // Without a board the same program reaches the real (here missing) device.
+    // Without a board the same program is warned once and reaches the real
+    // (here missing) device; a board that does not exist is named, not made.
+    const std::string enoent = "open: " + std::string(std::strerror(ENOENT)) + "\n";
     out.clear();
     status = run(probe, {"LD_PRELOAD=" + lib}, out);
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(out, "open: " + std::string(std::strerror(ENOENT)) + "\n");
+    EXPECT_EQ(out,
+              "mfgsim: preloaded without MFG_SIM_BOARD: no board is simulated, the "
+              "appliance's paths reach this system\n" +
+                  enoent);
+    out.clear();
+    status = run(probe, {"LD_PRELOAD=" + lib, "MFG_SIM_BOARD=" + dir_ + "/none"}, out);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(out, "mfgsim: board " + dir_ + "/none: no board here (make one with: mfgsim-board " +
+                       "create " + dir_ + "/none)\n" + enoent);
+    EXPECT_FALSE(mfgtest::file_exists(dir_ + "/none"));
 #endif
 }
 

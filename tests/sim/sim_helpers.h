@@ -67,7 +67,9 @@ protected:
     // n bytes of a partition from off, read past the simulator.
     Bytes flash_at(const char *part, std::size_t off, std::size_t n) const {
         Bytes f = flash(part);
-        return off + n <= f.size() ? Bytes(f.begin() + off, f.begin() + off + n) : Bytes{};
+        if (off + n > f.size()) return Bytes{};
+        const auto from = f.begin() + static_cast<std::ptrdiff_t>(off);
+        return Bytes(from, from + static_cast<std::ptrdiff_t>(n));
     }
 };
 
