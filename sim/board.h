@@ -10,12 +10,15 @@
 #include <utility>
 #include <vector>
 
+#include "common/appliance.h"
+
 struct mtd_info_user;
 
 namespace mfgsim {
 
-// NAND page: the program granule and the unit of the "programmed" flags.
-constexpr std::uint32_t kPageSize = 2048;
+// NAND page: the program granule and the unit of the "programmed" flags,
+// the library's own page granule.
+constexpr std::uint32_t kPageSize = mfg::kNandPageSize;
 
 // Calls that fault rules can make fail.
 enum class Op {

@@ -7,11 +7,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/appliance.h"
+
 namespace mfgsim {
 namespace {
 
-constexpr char kDevicePrefix[] = "/dev/tqrd.";
-constexpr char kPending[] = "/pending";
+using mfg::kDevicePrefix;
+using mfg::kPendingDir;
 
 bool starts_with(const char *s, const char *prefix) {
     return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
@@ -34,20 +36,20 @@ private:
 }  // namespace
 
 bool is_pending_path(const char *path) {
-    return starts_with(path, kPending) &&
-           (path[sizeof kPending - 1] == '\0' || path[sizeof kPending - 1] == '/');
+    const std::size_t n = std::strlen(kPendingDir);
+    return starts_with(path, kPendingDir) && (path[n] == '\0' || path[n] == '/');
 }
 
 bool redirect(const Board &board, const char *path, Target &out) {
     out = Target{};
     if (starts_with(path, kDevicePrefix)) {
-        out.part = board.by_alias(path + sizeof kDevicePrefix - 1);
+        out.part = board.by_alias(path + std::strlen(kDevicePrefix));
         if (!out.part) return errno = ENOENT, false;
         out.host = out.part->bin_path();
         return true;
     }
-    if (std::strcmp(path, "/etc/tq/serial") == 0 || std::strcmp(path, "/etc/sysa") == 0 ||
-        std::strcmp(path, "/etc/sysb") == 0) {
+    if (std::strcmp(path, mfg::kSerialOverridePath) == 0 ||
+        std::strcmp(path, mfg::kSysaMarker) == 0 || std::strcmp(path, mfg::kSysbMarker) == 0) {
         out.host = board.dir + path;
         return true;
     }
@@ -60,7 +62,7 @@ bool redirect(const Board &board, const char *path, Target &out) {
 
 long long pending_bytes(const Board &board) {
     int saved = errno;
-    DirOwner dir(::opendir((board.dir + kPending).c_str()));
+    DirOwner dir(::opendir((board.dir + kPendingDir).c_str()));
     long long total = 0;
     if (dir.get()) {
         // The 64-bit form: a 32-bit process may be unable to read 64-bit

@@ -25,7 +25,7 @@ int main(int argc, char **argv) {
                 info.erasesize);
     erase_info_user erase{0, info.erasesize};
     if (ioctl(fd, MEMERASE, &erase) != 0) return 1;
-    unsigned char page[2048];
+    unsigned char page[2048];  // one NAND page
     std::memset(page, 0x5A, sizeof page);
     if (pwrite(fd, page, sizeof page, 0) != static_cast<ssize_t>(sizeof page)) return 1;
     close(fd);
