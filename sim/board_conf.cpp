@@ -112,6 +112,13 @@ void key_value(const std::string &word, std::string &key, std::string &value) {
     value = eq == std::string::npos ? std::string() : word.substr(eq + 1);
 }
 
+// Partition names become file names under BOARD/dev and aliases the rest of a
+// device path: a word that is empty, a dot name, or holds a slash could reach
+// outside the board or never be opened.
+bool safe_name(const std::string &s) {
+    return !s.empty() && s != "." && s != ".." && s.find('/') == std::string::npos;
+}
+
 bool parse_part(const std::vector<std::string> &w, BoardLayout &board, std::string &why) {
     if (w.size() < 3) return why = "part NAME TYPE size=N erase=N ...", false;
     PartLayout p;
@@ -142,6 +149,9 @@ bool parse_part(const std::vector<std::string> &w, BoardLayout &board, std::stri
         return why = "bad word " + w[i], false;
     }
     if (p.aliases.empty()) p.aliases.push_back("r" + p.name);
+    if (!safe_name(p.name)) return why = "bad partition name " + p.name, false;
+    for (const auto &a : p.aliases)
+        if (!safe_name(a)) return why = "bad alias \"" + a + "\"", false;
     // The size need not be whole erase blocks: the last block is then partial
     // and no erase request can cover it.
     if (p.size == 0 || p.erasesize == 0 || p.erasesize > p.size)
