@@ -5,25 +5,12 @@
 #include <sstream>
 #include <string>
 
-#if __has_include("board_conf.h")
-#include "board_conf.h"
-#else
 #include "board.h"
-#endif
 #include "harness.h"
 
 using namespace mfgsim;
 
 namespace {
-
-const char *op_name(Op op) {
-    for (const char *name : {"open", "MEMGETINFO", "MEMERASE", "MEMGETBADBLOCK", "read", "write",
-                             "pwrite", "fstat", "mkstemp", "pread", "lseek", "stat", "unlink"}) {
-        Op o{};
-        if (op_from_name(name, o) && o == op) return name;
-    }
-    fuzz::fail("operation without a name", __FILE__, __LINE__);
-}
 
 template <class T>
 void join(std::ostream &out, const char *key, const std::vector<T> &items) {

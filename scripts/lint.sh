@@ -22,10 +22,24 @@ status=0
 echo "== clang-format (${#files[@]} files) =="
 clang-format --dry-run -Werror "${files[@]}" || status=1
 
-echo "== clang-tidy (${#sources[@]} sources, $build) =="
+# The fuzz targets build only in the fuzz preset (clang, libFuzzer): they are
+# checked with its compile commands, everything else with the host build's.
+host=() fuzz=()
+for f in "${sources[@]}"; do
+  case "$f" in fuzz/*) fuzz+=("$f") ;; *) host+=("$f") ;; esac
+done
+if [ ${#fuzz[@]} -gt 0 ] && [ ! -f build/fuzz/compile_commands.json ]; then
+  cmake --preset fuzz >/dev/null
+fi
+
+echo "== clang-tidy (${#host[@]} sources, $build; ${#fuzz[@]} sources, build/fuzz) =="
 # Four files per clang-tidy process, one process per core.
-printf '%s\n' "${sources[@]}" |
+printf '%s\n' "${host[@]}" |
   xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet 2>/dev/null || status=1
+if [ ${#fuzz[@]} -gt 0 ]; then
+  printf '%s\n' "${fuzz[@]}" |
+    xargs -P "$(nproc)" -n 4 clang-tidy -p build/fuzz --quiet 2>/dev/null || status=1
+fi
 
 [ "$status" -eq 0 ] && echo "lint: clean"
 exit "$status"

@@ -15,10 +15,10 @@
 namespace {
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: mfgsim-board create DIR [CONF_FILE]\n"
-                 "       mfgsim-board stats DIR\n"
-                 "       mfgsim-board dump DIR PART [OFFSET [LEN]]\n");
+    (void)std::fprintf(stderr,
+                       "usage: mfgsim-board create DIR [CONF_FILE]\n"
+                       "       mfgsim-board stats DIR\n"
+                       "       mfgsim-board dump DIR PART [OFFSET [LEN]]\n");
     return 2;
 }
 
@@ -32,7 +32,7 @@ bool parse_number(const char *s, unsigned long long &out) {
     if (*end == 'K' || *end == 'k')
         out *= 1024, ++end;
     else if (*end == 'M' || *end == 'm')
-        out *= 1024 * 1024, ++end;
+        out *= 1024ULL * 1024, ++end;
     return *end == '\0';
 }
 
@@ -43,25 +43,26 @@ bool read_whole(const char *path, std::string &out) {
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
     bool ok = !std::ferror(f);
-    std::fclose(f);
+    (void)std::fclose(f);
     return ok;
 }
 
 int create(const char *dir, const char *conf_file) {
     std::string conf;
     if (conf_file && !read_whole(conf_file, conf)) {
-        std::fprintf(stderr, "mfgsim-board: cannot read %s: %s\n", conf_file, std::strerror(errno));
+        (void)std::fprintf(stderr, "mfgsim-board: cannot read %s: %s\n", conf_file,
+                           std::strerror(errno));
         return 1;
     }
     if (mfgsim_create(dir, conf.c_str()) != 0) {
-        std::fprintf(stderr, "mfgsim-board: cannot create board %s: %s\n", dir,
-                     std::strerror(errno));
+        (void)std::fprintf(stderr, "mfgsim-board: cannot create board %s: %s\n", dir,
+                           std::strerror(errno));
         return 1;
     }
     for (unsigned i = 0; const char *name = mfgsim_part_name(i); ++i) {
         if (!mfgsim_part_file(name)) {
-            std::fprintf(stderr, "mfgsim-board: cannot create partition %s: %s\n", name,
-                         std::strerror(errno));
+            (void)std::fprintf(stderr, "mfgsim-board: cannot create partition %s: %s\n", name,
+                               std::strerror(errno));
             return 1;
         }
     }
@@ -102,7 +103,7 @@ int stats() {
 int dump(const char *part, unsigned long long offset, unsigned long long len, bool len_given) {
     unsigned size = 0;
     if (mfgsim_part_geometry(part, &size, nullptr, nullptr) != 0) {
-        std::fprintf(stderr, "mfgsim-board: no partition %s\n", part);
+        (void)std::fprintf(stderr, "mfgsim-board: no partition %s\n", part);
         return 1;
     }
     if (offset > size) offset = size;
@@ -110,8 +111,9 @@ int dump(const char *part, unsigned long long offset, unsigned long long len, bo
     const char *file = mfgsim_part_file(part);
     FILE *f = file ? std::fopen(file, "rb") : nullptr;
     if (!f || std::fseek(f, static_cast<long>(offset), SEEK_SET) != 0) {
-        std::fprintf(stderr, "mfgsim-board: cannot read %s: %s\n", part, std::strerror(errno));
-        if (f) std::fclose(f);
+        (void)std::fprintf(stderr, "mfgsim-board: cannot read %s: %s\n", part,
+                           std::strerror(errno));
+        if (f) (void)std::fclose(f);
         return 1;
     }
     unsigned char row[16];
@@ -123,16 +125,16 @@ int dump(const char *part, unsigned long long offset, unsigned long long len, bo
         for (size_t i = 0; i < 16; ++i) {
             char b[4];
             if (i < got)
-                std::snprintf(b, sizeof b, "%02x", row[i]);
+                (void)std::snprintf(b, sizeof b, "%02x", row[i]);
             else
-                std::snprintf(b, sizeof b, "  ");
+                (void)std::snprintf(b, sizeof b, "  ");
             hex += b;
             if (i % 2 == 1 && i != 15) hex += ' ';
             if (i < got) text += std::isprint(row[i]) ? static_cast<char>(row[i]) : '.';
         }
-        std::printf("%08llx: %s  %s\n", offset + at, hex.c_str(), text.c_str());
+        (void)std::printf("%08llx: %s  %s\n", offset + at, hex.c_str(), text.c_str());
     }
-    std::fclose(f);
+    (void)std::fclose(f);
     return 0;
 }
 

@@ -27,7 +27,7 @@ TEST_F(FilesTest, SerialOverrideAndSlotMarkersLiveOnTheBoard) {
     ASSERT_NE(f, nullptr);
     char buf[32] = {};
     EXPECT_EQ(std::fread(buf, 1, sizeof buf, f), 7u);
-    std::fclose(f);
+    (void)std::fclose(f);
     EXPECT_STREQ(buf, "ABC123\n");
     ASSERT_EQ(::stat("/etc/sysa", &st), 0);
     ASSERT_EQ(::lstat("/etc/sysa", &st), 0);
