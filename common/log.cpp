@@ -19,15 +19,20 @@ void to_syslog_and_stderr(int sys_errno, const char *fmt, va_list for_syslog,
     errno = sys_errno;
 }
 
+// One syslog line at priority; errno is left as it was.
+void log_keeping_errno(int priority, const char *fmt, va_list ap) noexcept {
+    const int saved = errno;
+    vsyslog(priority, fmt, ap);
+    errno = saved;
+}
+
 }  // namespace
 
 void log_error(const char *fmt, ...) noexcept {
-    const int saved = errno;
     va_list ap;
     va_start(ap, fmt);
-    vsyslog(LOG_ERR, fmt, ap);
+    log_keeping_errno(LOG_ERR, fmt, ap);
     va_end(ap);
-    errno = saved;
 }
 
 void log_errno(int sys_errno, const char *fmt, ...) noexcept {
@@ -60,21 +65,17 @@ void log_error_and_stderr(const char *fmt, ...) noexcept {
 }
 
 void log_warning(const char *fmt, ...) noexcept {
-    const int saved = errno;
     va_list ap;
     va_start(ap, fmt);
-    vsyslog(LOG_WARNING, fmt, ap);
+    log_keeping_errno(LOG_WARNING, fmt, ap);
     va_end(ap);
-    errno = saved;
 }
 
 void log_info(const char *fmt, ...) noexcept {
-    const int saved = errno;
     va_list ap;
     va_start(ap, fmt);
-    vsyslog(LOG_INFO, fmt, ap);
+    log_keeping_errno(LOG_INFO, fmt, ap);
     va_end(ap);
-    errno = saved;
 }
 
 void report_progress(const char *text) noexcept {
