@@ -2,12 +2,15 @@
 #include "identity/keyblob.h"
 
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 
 #include <memory>
 
 #include "common/appliance.h"
 #include "common/log.h"
+#include "identity/oem_serial.h"
+#include "identity/serial.h"
 #include "mfg.h"
 
 namespace mfg::identity {
@@ -82,6 +85,10 @@ int crypt_keyblob(Direction dir, const void *in, int inlen, void *out, int *outl
         outlen == nullptr ||
         !run_cipher(dir, digest.bytes, digest.bytes + kAesKeySize, in, inlen,
                     static_cast<unsigned char *>(out), outlen)) {
+        // The failed step left its reasons in OpenSSL's error queue of this
+        // thread; they are reported here and must not confuse the caller's
+        // next use of OpenSSL.
+        ERR_clear_error();
         log_cipher_failure(dir);
         return -2;
     }
@@ -98,10 +105,10 @@ int device_secret(unsigned char out[kDeviceSecretSize]) noexcept {
     char *oem_text = reinterpret_cast<char *>(oem.bytes);
     // The serial reader may hand out its default and still succeed; the secret
     // is then built from the default.
-    if (mfg_read_serial(serial_text, kReaderBuffer) != 0) return -2;
+    if (read_serial(serial_text, kReaderBuffer) != 0) return -2;
     // A missing OEM partition reads as 100 zeros; the secret is then the serial
     // number's first 13 bytes.
-    if (mfg_read_oem_serial(oem_text, kReaderBuffer) != 0) return -3;
+    if (read_oem_serial(oem_text, kReaderBuffer) != 0) return -3;
     for (int i = 0; i < kDeviceSecretSize; ++i)
         out[i] = static_cast<unsigned char>(serial.bytes[i] ^ oem.bytes[i]);
     return 0;

@@ -4,6 +4,7 @@
 
 #include "common/appliance.h"
 #include "identity/model.h"
+#include "identity/serial.h"
 #include "mfg.h"
 
 namespace mfg::identity {
@@ -37,11 +38,11 @@ extern "C" int mfg_read_model(char *out, int length) noexcept {
     if (out == nullptr && length > 0) return -1;
     const auto size = static_cast<std::size_t>(length);
 
-    // mfg_read_serial zero-fills all 100 bytes first, so the third and fourth
+    // read_serial zero-fills all 100 bytes first, so the third and fourth
     // characters are defined even for a shorter serial number (they are then
     // NULs, which no code holds).
     char serial[mfg::kReaderBufferSize];
-    const int r = mfg_read_serial(serial, static_cast<int>(sizeof serial));
+    const int r = read_serial(serial, static_cast<int>(sizeof serial));
     if (r == 0) {
         if (const ModelEntry *e = find_model(serial)) {
             // The name, NUL-padded to length; unterminated if it fills out.

@@ -40,7 +40,7 @@ extern "C" int mfg_write_oem_serial(const char *serial) noexcept {
     return oem_serial_flash_write(filtered).ok() ? 0 : -1;
 }
 
-extern "C" int mfg_read_oem_serial(char *buf, int length) noexcept {
+int mfg::identity::read_oem_serial(char *buf, int length) noexcept {
     if (buf == nullptr || length < 1) return -1;
     // Delivered as the partition holds it, untrimmed: on an erased partition
     // that is length bytes of 0xFF and no terminator. A partition that does
@@ -48,4 +48,8 @@ extern "C" int mfg_read_oem_serial(char *buf, int length) noexcept {
     std::memset(buf, 0, static_cast<std::size_t>(length));
     (void)oem_serial_flash_read(buf, length);
     return 0;
+}
+
+extern "C" int mfg_read_oem_serial(char *buf, int length) noexcept {
+    return mfg::identity::read_oem_serial(buf, length);
 }

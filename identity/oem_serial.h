@@ -18,4 +18,9 @@ Status oem_serial_flash_write(const char *text) noexcept;
 // or reads short leaves buf (or its tail) as it was; the status says which.
 Status oem_serial_flash_read(char *buf, int length) noexcept;
 
+// The partition's first length bytes into buf, zero-filled first, as the
+// partition holds them; -1 for a null buf or a length below 1, else 0 (a
+// failed read shows only as zeros). What mfg_read_oem_serial answers.
+int read_oem_serial(char *buf, int length) noexcept;
+
 }  // namespace mfg::identity

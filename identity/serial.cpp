@@ -83,7 +83,7 @@ extern "C" int mfg_write_serial(const char *serial) noexcept {
     return mfg::store::code(serial_store_write(filtered));
 }
 
-extern "C" int mfg_read_serial(char *buf, int length) noexcept {
+int mfg::identity::read_serial(char *buf, int length) noexcept {
     if (buf == nullptr || length <= 0) return -1;
     std::memset(buf, 0, static_cast<std::size_t>(length));
 
@@ -99,4 +99,8 @@ extern "C" int mfg_read_serial(char *buf, int length) noexcept {
         mfg::log_info("Using default serial number");
     }
     return r;
+}
+
+extern "C" int mfg_read_serial(char *buf, int length) noexcept {
+    return mfg::identity::read_serial(buf, length);
 }

@@ -26,4 +26,10 @@ Status serial_store_write(const char *text) noexcept;
 // (buf[0] is then 0).
 Status serial_store_read(char *buf, int length) noexcept;
 
+// The unit's serial number into buf (length bytes): the override file when
+// it opens, else section 0 upper-cased; the default serial number whenever
+// none can be had or it reads "UNKNOWN". 0, -1 (bad argument, empty override
+// file, no store) or the section read's code. What mfg_read_serial answers.
+int read_serial(char *buf, int length) noexcept;
+
 }  // namespace mfg::identity

@@ -127,9 +127,6 @@ protected:
         ERR_clear_error();
         const long heap = heapcount::live_blocks();
         const int r = row.call();
-        // A failed decryption leaves its errors in OpenSSL's queue for this
-        // thread, which is bounded and freed when the thread ends.
-        ERR_clear_error();
         grown = heapcount::live_blocks() - heap;
         mfgsim_clear_faults();
         return r;
