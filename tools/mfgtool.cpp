@@ -330,6 +330,42 @@ void reserved_commands(Cli &c, std::string &a1, std::string &a2) {
     });
 }
 
+// The commands given, outermost first ("mfgtool", "serial").
+std::vector<const CLI::App *> commands_given(const CLI::App &app) {
+    std::vector<const CLI::App *> path{&app};
+    for (auto subs = app.get_subcommands(); !subs.empty(); subs = subs.front()->get_subcommands())
+        path.push_back(subs.front());
+    return path;
+}
+
+// CLI11 reports a word that names no command ("mfgtool serial bogus") and a
+// missing one ("mfgtool serial") alike as a missing subcommand; say which.
+void explain_parse_error(const CLI::App &app, const CLI::ParseError &e) {
+    const std::vector<const CLI::App *> path = commands_given(app);
+    std::string where;
+    for (std::size_t i = 1; i < path.size(); ++i) where += (i > 1 ? " " : "") + path[i]->get_name();
+    for (auto it = path.rbegin(); it != path.rend(); ++it) {
+        const std::vector<std::string> rest = (*it)->remaining();
+        if (rest.empty()) continue;
+        if (rest.front()[0] == '-') {
+            std::cerr << "mfgtool: unknown option \"" << rest.front() << "\"";
+            return;
+        }
+        // After a whole command a stray word is an argument too many, not a command.
+        if (path.back()->get_subcommands({}).empty()) break;
+        std::cerr << "mfgtool: unknown command \"" << rest.front() << "\"";
+        if (!where.empty()) std::cerr << " after \"" << where << "\"";
+        return;
+    }
+    if (dynamic_cast<const CLI::RequiredError *>(&e) && path.back()->get_subcommands().empty() &&
+        !path.back()->get_subcommands({}).empty()) {
+        std::cerr << "mfgtool: " << (where.empty() ? "a command" : where + ": a command")
+                  << " is needed; see 'mfgtool " << (where.empty() ? "" : where + " ") << "--help'";
+        return;
+    }
+    std::cerr << "mfgtool: " << e.what();
+}
+
 int run(int argc, char **argv) {
     Cli c;
     CLI::App &app = c.app;
@@ -357,7 +393,8 @@ int run(int argc, char **argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         if (e.get_exit_code() == 0) return app.exit(e);
-        std::cerr << "mfgtool: " << e.what() << "\nRun 'mfgtool --help' for usage.\n";
+        explain_parse_error(app, e);
+        std::cerr << "\nRun 'mfgtool --help' for usage.\n";
         return 2;
     }
     opt.verify = !no_verify;

@@ -44,7 +44,7 @@ usage='Run .mfgtool --help'
 
 # Wrong usage of every kind: exit 2, nothing written.
 t 2 '' "$usage"
-t 2 '' "$usage" bogus
+t 2 '' 'unknown command "bogus" after "serial"' serial bogus
 t 2 '' "$usage" oem set
 t 2 '' 'LENGTH must be a number' part read /dev/tqrd.rcfg0 -- -1
 t 2 '' 'LENGTH must be a number' part read /dev/tqrd.rcfg0 100000000000
