@@ -2,10 +2,10 @@
 // descriptor and directory listings.
 #pragma once
 
-#include <dirent.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 
 #include "support/board_test.h"
@@ -37,15 +37,12 @@ inline Bytes padded(Bytes bytes, std::size_t size) {
     return bytes;
 }
 
-// Entries of a directory in name order, "." and ".." left out.
+// Entries of a directory in name order, none for a missing one.
 inline std::vector<std::string> dir_entries(const std::string &dir) {
     std::vector<std::string> names;
-    if (DIR *d = ::opendir(dir.c_str())) {
-        while (const dirent *e = ::readdir(d))
-            if (e->d_name != std::string(".") && e->d_name != std::string(".."))
-                names.push_back(e->d_name);
-        ::closedir(d);
-    }
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(dir, ec))
+        names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
 }
