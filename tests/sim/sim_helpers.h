@@ -1,4 +1,4 @@
-// Small helpers for driving the simulated devices with plain system calls.
+// Helpers for driving the simulated board with plain system calls.
 #pragma once
 
 #include <fcntl.h>
@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "common/unique_fd.h"
@@ -16,61 +17,42 @@
 namespace simtest {
 
 using mfgtest::Bytes;
+using mfgtest::pattern;
+constexpr long kKiB = 1024, kPage = 2048, kBlock = 128 * kKiB;
 
-// A descriptor from plain open(2), closed when it goes.
 struct Fd : mfg::UniqueFd {
     using UniqueFd::UniqueFd;
-    Fd(const char *path, int flags, mode_t mode = 0644) : UniqueFd(::open(path, flags, mode)) {}
-    bool ok() const { return valid(); }
+    Fd(const char *path, int flags) : UniqueFd(::open(path, flags, 0644)) {}
 };
 
-// Result of a call that returns -1 with errno: 0 on success, else errno.
+// What each of n calls in a row gave: its result, or -errno when it returned -1.
+using Results = std::vector<long long>;
 template <class F>
-int err_of(F call) {
-    errno = 0;
-    return call() < 0 ? errno : 0;
-}
-
-// err_of for n calls in a row.
-using Errs = std::vector<int>;
-template <class F>
-Errs errs(int n, F call) {
-    Errs out;
-    while (n-- > 0) out.push_back(err_of(call));
+Results results(int n, F call) {
+    Results out;
+    while (n-- > 0) {
+        errno = 0;
+        const long long r = call();
+        out.push_back(r < 0 ? -errno : r);
+    }
     return out;
 }
+inline long long res(const std::function<long long()> &call) { return results(1, call)[0]; }
 
 inline int erase(int fd, std::uint32_t start, std::uint32_t length) {
     erase_info_user e{start, length};
     return ::ioctl(fd, MEMERASE, &e);
 }
-
-inline int bad_block(int fd, long long offset) {
-    std::int64_t off = offset;
-    return ::ioctl(fd, MEMGETBADBLOCK, &off);
+inline int bad_block(int fd, std::int64_t offset) { return ::ioctl(fd, MEMGETBADBLOCK, &offset); }
+// Opens path read-only and closes it again, n times.
+inline Results opens(const char *path, int n = 1) {
+    return results(n, [&] { return Fd(path, O_RDONLY).valid() ? 0 : -1; });
 }
 
-// MEMGETINFO's answer; type 0xEE when the request failed.
-inline mtd_info_user info(int fd) {
-    mtd_info_user i{};
-    if (::ioctl(fd, MEMGETINFO, &i) != 0) i.type = 0xEE;
-    return i;
+// n bytes of a partition from off, read past the simulator.
+inline Bytes flash_at(const char *part, long off, long n) {
+    const Bytes f = mfgtest::read_file(mfgsim_part_file(part));
+    return off + n > static_cast<long>(f.size()) ? Bytes{} : Bytes(&f[off], &f[off] + n);
 }
-
-// Opens path read-only and closes it again, n times: 0 or errno each time.
-inline Errs opens(const char *path, int n = 1) {
-    return errs(n, [&] { return Fd(path, O_RDONLY).ok() ? 0 : -1; });
-}
-
-class SimTest : public mfgtest::BoardTest {
-protected:
-    // n bytes of a partition from off, read past the simulator.
-    Bytes flash_at(const char *part, std::size_t off, std::size_t n) const {
-        Bytes f = flash(part);
-        if (off + n > f.size()) return Bytes{};
-        const auto from = f.begin() + static_cast<std::ptrdiff_t>(off);
-        return Bytes(from, from + static_cast<std::ptrdiff_t>(n));
-    }
-};
 
 }  // namespace simtest
