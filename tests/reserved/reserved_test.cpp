@@ -2,33 +2,26 @@
 #include "mfg.h"
 #include "support/board_test.h"
 
-namespace mfgtest {
-namespace {
-
-using ReservedTest = BoardTest;
+using ReservedTest = mfgtest::BoardTest;
 
 TEST_F(ReservedTest, EachLogsItsLineAndReturnsZero) {
     char buf[16] = "untouched";
     const std::pair<int, const char *> calls[] = {
         {mfg_read_bootversion(buf, sizeof buf), "mfg_read_bootversion: Not implemented"},
         {mfg_get_debugconsole(buf, sizeof buf), "mfg_get_debugconsole: Not Implemented Yet"},
+        {mfg_get_debugconsole(nullptr, -1), "mfg_get_debugconsole: Not Implemented Yet"},
         {mfg_set_debugconsole(1), "mfg_set_debugconsole: Not Implemented Yet"},
         {mfg_valid_debugarea(), "mfg_valid_debugarea: Not Implemented Yet"},
         {mfg_write_diskimage("/dev/tqrd.rcfg0", "image"),
          "mfg_write_diskimage: Not Implemented Yet"},
-        {mfg_sync_diskimage(), "mfg_sync_diskimage: Not Implemented Yet"},
-        {mfg_read_bootversion(nullptr, 100), "mfg_read_bootversion: Not implemented"},
-        {mfg_get_debugconsole(nullptr, -1), "mfg_get_debugconsole: Not Implemented Yet"},
-        {mfg_write_diskimage(nullptr, nullptr), "mfg_write_diskimage: Not Implemented Yet"}};
+        {mfg_write_diskimage(nullptr, nullptr), "mfg_write_diskimage: Not Implemented Yet"},
+        {mfg_sync_diskimage(), "mfg_sync_diskimage: Not Implemented Yet"}};
     std::vector<std::string> lines;
     for (const auto &[result, line] : calls) {
         EXPECT_EQ(result, 0) << line;
-        lines.push_back(err_line(line));
+        lines.push_back(mfgtest::err_line(line));
     }
     EXPECT_EQ(syslog(), lines);
     EXPECT_STREQ(buf, "untouched");
-    EXPECT_EQ(flash("cfg"), Bytes(512 * kKiB, 0xFF)) << "no device touched";
+    EXPECT_EQ(flash("cfg"), mfgtest::Bytes(512 * mfgtest::kKiB, 0xFF)) << "no device touched";
 }
-
-}  // namespace
-}  // namespace mfgtest

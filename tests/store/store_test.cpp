@@ -1,6 +1,5 @@
-// The configuration store on the simulated board's cfg partition (NAND, 512K,
-// 128K blocks): section reads, the store handle, the MAC entry points. Expected
-// sections are built here with OpenSSL's MD5, not with the library's encoder.
+// The configuration store on the board's cfg partition (NAND, 512K, 128K blocks): section
+// reads, the handle, the MAC entry points. Expected sections are built here with OpenSSL's MD5.
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <unistd.h>
@@ -113,10 +112,9 @@ TEST_F(StoreTest, SectionReadsVerifyMagicLengthAndDigestAndReportFailures) {
 }
 
 TEST_F(StoreTest, MacsAndHandleWriteBackOnlyAChangedImage) {
-    unsigned char back[MFG_MACS_SIZE];
-    std::memset(back, 0x55, sizeof back);
-    EXPECT_EQ(mfg_read_macs(back), -3);  // never written: the first byte marked
-    EXPECT_EQ(Bytes(back, back + 2), (Bytes{0, 0x55}));
+    Bytes back(MFG_MACS_SIZE, 0x55);
+    EXPECT_EQ(mfg_read_macs(back.data()), -3);  // never written: the first byte marked
+    EXPECT_EQ(Bytes(back.begin(), back.begin() + 2), (Bytes{0, 0x55}));
     const Bytes before = plant_store();
     EXPECT_EQ(mfg_read_macs(nullptr), -1);
     EXPECT_EQ(mfg_write_macs(nullptr), -1);
@@ -124,8 +122,8 @@ TEST_F(StoreTest, MacsAndHandleWriteBackOnlyAChangedImage) {
     ASSERT_EQ(mfg_write_macs(macs.data()), 0);
     const Bytes after = written_back(before, {{1, section(magic_of(1), macs)}});
     EXPECT_EQ(flash("cfg"), after);
-    EXPECT_EQ(mfg_read_macs(back), 0);
-    EXPECT_EQ(Bytes(back, back + MFG_MACS_SIZE), macs);
+    EXPECT_EQ(mfg_read_macs(back.data()), 0);
+    EXPECT_EQ(back, macs);
 
     const Bytes serial = pattern(300, 30), big = pattern(6145, 33), macs2 = pattern(10, 32);
     mfgsim_reset_stats();
@@ -149,8 +147,7 @@ TEST_F(StoreTest, MacsAndHandleWriteBackOnlyAChangedImage) {
         store.close();
         ASSERT_TRUE(store.load_image().ok());  // reused after close, left unchanged
     }
-    // Slot 1: the new 10 bytes over the old 220; slot 3 cleared: zero digest
-    // and length, complemented magic, a 0 data byte.
+    // Slot 1: 10 new bytes over the old 220; slot 3 cleared (zero MD5 and length, ~magic, a 0).
     Bytes slot1 = section(magic_of(1), macs2), slot3(25, 0);
     slot1.insert(slot1.end(), macs.begin() + 10, macs.end());
     put_be32(slot3, 20, ~magic_of(3));
@@ -164,7 +161,7 @@ TEST_F(StoreTest, MacsAndHandleWriteBackOnlyAChangedImage) {
     EXPECT_EQ(syslog(), Lines{err_line("**Error: Invalid magic number")});
 }
 
-TEST_F(StoreTest, ReadOnlyDeviceServesAFailingRawPartitionIsNeverOverwritten) {
+TEST_F(StoreTest, ReadOnlyDeviceServesAndAFailingRawPartitionIsNeverOverwritten) {
     const Bytes before = plant_store();
     const Bytes macs = pattern(MFG_MACS_SIZE, 60);
     ASSERT_EQ(mfgsim_add_fault("open", "/dev/tqrd.cfg0", 1, 1, EACCES, -1), 0);  // read-write
