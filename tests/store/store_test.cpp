@@ -1,160 +1,174 @@
-// The store driver behind the dispatch, and the MAC entry points, on the
-// simulated board's configuration partition (NAND, 512K, 128K blocks).
+// The configuration store on the board's cfg partition (NAND, 512K, 128K blocks): section
+// reads, the handle, the MAC entry points. Expected sections are built here with OpenSSL's MD5.
+#include <fcntl.h>
+#include <openssl/evp.h>
 #include <unistd.h>
 #include <cerrno>
-#include <climits>
+#include <cstring>
 
-#include "expected_section.h"
 #include "mfg.h"
 #include "store/store.h"
+#include "support/board_test.h"
 
 namespace {
 
-using namespace storetest;
-using mfg::Error;
+using namespace mfgtest;
 using mfg::store::code;
 using mfg::store::Store;
-using mfgtest::err_line;
-using mfgtest::pattern;
 using Lines = std::vector<std::string>;
 
-class StoreTest : public mfgtest::BoardTest {
+constexpr std::uint32_t kSlot[5] = {0, 6168, 12336, 18504, 24672};
+constexpr std::size_t kImageSize = 30840;
+
+std::uint32_t magic_of(unsigned slot) { return slot == 2 || slot == 3 ? 0x12611925u : 0x12611920u; }
+
+void put_be32(Bytes &b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
+}
+
+// A section as stored: MD5 of the data | BE length | BE magic | data.
+Bytes section(std::uint32_t magic, const Bytes &data) {
+    Bytes s(24);
+    unsigned len = 0;
+    EXPECT_EQ(EVP_Digest(data.data(), data.size(), s.data(), &len, EVP_md5(), nullptr), 1);
+    put_be32(s, 16, static_cast<std::uint32_t>(data.size()));
+    put_be32(s, 20, magic);
+    s.insert(s.end(), data.begin(), data.end());
+    return s;
+}
+
+class StoreTest : public BoardTest {
 protected:
-    // Valid sections in every slot, junk past the image; returns the partition.
+    void plant_slot(unsigned i, const Bytes &bytes) const { plant("cfg", kSlot[i], bytes); }
+    // Valid sections in every slot, junk after the image; returns the partition.
     Bytes plant_store() {
         const std::size_t lengths[5] = {14, 220, 1500, 48, 6144};
         for (unsigned i = 0; i < 5; ++i)
-            plant(
-                "cfg", kSlotOffsets[i],
-                section(i == 2 || i == 3 ? kAuthMagic : kPlainMagic, pattern(lengths[i], 20 + i)));
+            plant_slot(i, section(magic_of(i), pattern(lengths[i], i)));
         plant("cfg", 40000, pattern(100, 25));
         mfgsim_reset_stats();
         return flash("cfg");
     }
     // The partition after a write-back: erased, then old's image with slots replaced.
-    static Bytes written_back(const Bytes &old,
-                              const std::vector<std::pair<unsigned, Bytes>> &slots) {
+    static Bytes written_back(const Bytes &old, const std::vector<std::pair<unsigned, Bytes>> &s) {
         Bytes part(old.size(), 0xFF);
         std::copy(old.begin(), old.begin() + kImageSize, part.begin());
-        for (const auto &s : slots) overlay(part, kSlotOffsets[s.first], s.second);
+        for (const auto &[i, bytes] : s) std::copy(bytes.begin(), bytes.end(), &part[kSlot[i]]);
         return part;
     }
-    void expect_untouched(const Bytes &before) const {
-        EXPECT_EQ(flash("cfg"), before);
-        EXPECT_EQ(stats("cfg").erases, 0u);
+    // A section read from the configuration device as the entry points report it.
+    int read_slot(unsigned index) {
+        const int fd = ::open("/dev/tqrd.cfg0", O_RDONLY);
+        const int r = code(mfg::store::section_read(fd, index, &record_));
+        ::close(fd);
+        return r;
     }
+    mfg::store::SectionRecord record_;
 };
 
-TEST_F(StoreTest, MacsWrittenAndReadBackLeaveTheOtherSections) {
-    unsigned char back[MFG_MACS_SIZE];
-    std::memset(back, 0x55, sizeof back);
-    EXPECT_EQ(mfg_read_macs(back), -3);  // never written
-    EXPECT_EQ(back[0], 0);
-    EXPECT_EQ(back[1], 0x55);
-    EXPECT_EQ(syslog(), Lines{err_line("**Error: Invalid magic number")});
-    clear_syslog();
+TEST_F(StoreTest, SectionReadsVerifyMagicLengthAndDigestAndReportFailures) {
+    EXPECT_EQ(read_slot(0), -3);  // erased flash
+    const std::size_t lengths[5] = {14, 220, 6144, 0, 1};
+    for (unsigned i = 0; i < 5; ++i) plant_slot(i, section(magic_of(i), pattern(lengths[i], i)));
+    for (unsigned i = 0; i < 5; ++i) {
+        ASSERT_EQ(read_slot(i), 0) << i;
+        EXPECT_EQ(Bytes(record_.data, record_.data + record_.header.length),
+                  pattern(lengths[i], i));
+    }
+    // The digest covers exactly the stored length.
+    Bytes macs = section(magic_of(1), pattern(220, 5));
+    plant_slot(1, macs);
+    plant("cfg", kSlot[1] + 24 + 220, {0x00, 0x11});
+    EXPECT_EQ(read_slot(1), 0);
+    macs[24 + 219] ^= 0x01;
+    plant_slot(1, macs);
+    EXPECT_EQ(read_slot(1), -2);
+    // A length above the data area is refused before any data is read.
+    for (const auto &[slot, length] : {std::pair{0u, 6145u}, std::pair{2u, 0xFFFFFFFFu}}) {
+        Bytes s = section(magic_of(slot), pattern(6144, 9));
+        put_be32(s, 16, length);
+        plant_slot(slot, s);
+        std::memset(record_.data, 0x5A, sizeof record_.data);
+        EXPECT_EQ(read_slot(slot), -4);
+        EXPECT_EQ(Bytes(record_.data, record_.data + sizeof record_.data), Bytes(6144, 0x5A));
+    }
+    EXPECT_EQ(read_slot(5), -22);  // refused without a message
+    ASSERT_EQ(mfgsim_add_fault("read", "/dev/tqrd.cfg0", 1, 1, 0, 10), 0);  // a short header
+    EXPECT_EQ(read_slot(1), -3);  // its magic is missing too
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    EXPECT_EQ(code(mfg::store::section_read(fds[0], 0, &record_)), -5);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    const std::string magic = "**Error: Invalid magic number";
+    EXPECT_EQ(
+        syslog(),
+        (Lines{err_line(magic),
+               err_line("**Error: Checksum failure in data segment \t\tof section: MAC Address"),
+               err_line("**Error: Invalid Serial data length 6145"),
+               err_line("**Error: Invalid Client Auth data length 4294967295"),
+               err_line("**Error: Unable to read MAC Address header, \t\t\tSuccess (0)"),
+               err_line(magic), err_line("**Error: Unable to seek, Illegal seek (29)")}));
+}
 
+TEST_F(StoreTest, MacsAndHandleWriteBackOnlyAChangedImage) {
+    Bytes back(MFG_MACS_SIZE, 0x55);
+    EXPECT_EQ(mfg_read_macs(back.data()), -3);  // never written: the first byte marked
+    EXPECT_EQ(Bytes(back.begin(), back.begin() + 2), (Bytes{0, 0x55}));
     const Bytes before = plant_store();
     EXPECT_EQ(mfg_read_macs(nullptr), -1);
     EXPECT_EQ(mfg_write_macs(nullptr), -1);
-    EXPECT_EQ(stats("cfg").read_calls, 0u);
-    expect_untouched(before);
-
     const Bytes macs = pattern(MFG_MACS_SIZE, 99);
     ASSERT_EQ(mfg_write_macs(macs.data()), 0);
-    EXPECT_EQ(flash("cfg"), written_back(before, {{1, section(kPlainMagic, macs)}}));
-    EXPECT_EQ(mfg_read_macs(back), 0);
-    EXPECT_EQ(Bytes(back, back + MFG_MACS_SIZE), macs);
-    EXPECT_TRUE(syslog().empty());
-}
+    const Bytes after = written_back(before, {{1, section(magic_of(1), macs)}});
+    EXPECT_EQ(flash("cfg"), after);
+    EXPECT_EQ(mfg_read_macs(back.data()), 0);
+    EXPECT_EQ(back, macs);
 
-TEST_F(StoreTest, HandleLoadsOnceAndWritesBackOnceAtClose) {
-    const Bytes before = plant_store();
-    const Bytes serial = pattern(300, 30), macs = pattern(220, 31), macs2 = pattern(10, 32);
-    const Bytes big = pattern(6145, 33), full(big.begin(), big.begin() + 6144);
+    const Bytes serial = pattern(300, 30), big = pattern(6145, 33), macs2 = pattern(10, 32);
+    mfgsim_reset_stats();
     {
         Store store;
-        ASSERT_TRUE(store.valid());
-        for (int bad : {6145, -1, INT_MIN})
-            EXPECT_EQ(code(store.write(4, big.data(), bad)), -4) << bad;
-        EXPECT_EQ(store.write(5, big.data(), 10).error(), Error::kInvalidArgument);
-        EXPECT_EQ(store.write(UINT_MAX, big.data(), 10).error(), Error::kInvalidArgument);
-        EXPECT_EQ(store.write(4, nullptr, 10).error(), Error::kInvalidArgument);
-        EXPECT_EQ(store.clear(5).error(), Error::kInvalidArgument);
-        EXPECT_EQ(stats("cfg").read_calls, 0u);  // refused before any load
+        for (int bad : {6145, -1}) EXPECT_EQ(code(store.write(4, big.data(), bad)), -4);
+        EXPECT_EQ(code(store.write(5, big.data(), 10)), -22);
+        EXPECT_EQ(code(store.write(4, nullptr, 10)), -22);
+        EXPECT_EQ(code(store.clear(5)), -22);
+        int length = 10;
+        EXPECT_EQ(code(store.read(1, nullptr, &length)), -22);
+        EXPECT_EQ(stats("cfg").read_calls, 0u);  // refused before any read
+        ASSERT_TRUE(store.load_image().ok());
+        store.close();  // loaded, unchanged: nothing to write back
 
         EXPECT_TRUE(store.write(0, serial.data(), 300).ok());
-        EXPECT_TRUE(store.write(1, macs.data(), 220).ok());
         EXPECT_TRUE(store.write(1, macs2.data(), 10).ok());
         EXPECT_TRUE(store.clear(3).ok());
-        EXPECT_TRUE(store.write(4, full.data(), 6144).ok());
-        expect_untouched(before);     // nothing reaches the flash before close
-        EXPECT_TRUE(store.check(3));  // reads see the device, not the image
+        EXPECT_TRUE(store.write(4, big.data(), 6144).ok());
+        EXPECT_EQ(flash("cfg"), after);  // nothing reaches the flash before close
+        store.close();
+        ASSERT_TRUE(store.load_image().ok());  // reused after close, left unchanged
     }
-    // Slot 1: the second write's 10 bytes over the first write's 220.
-    Bytes slot1 = section(kPlainMagic, macs2);
+    // Slot 1: 10 new bytes over the old 220; slot 3 cleared (zero MD5 and length, ~magic, a 0).
+    Bytes slot1 = section(magic_of(1), macs2), slot3(25, 0);
     slot1.insert(slot1.end(), macs.begin() + 10, macs.end());
-    EXPECT_EQ(flash("cfg"), written_back(before, {{0, section(kPlainMagic, serial)},
-                                                  {1, slot1},
-                                                  {3, cleared(0xED9EE6DAu)},
-                                                  {4, section(kPlainMagic, full)}}));
+    put_be32(slot3, 20, ~magic_of(3));
+    EXPECT_EQ(
+        flash("cfg"),
+        written_back(after, {{0, section(magic_of(0), serial)},
+                             {1, slot1},
+                             {3, slot3},
+                             {4, section(magic_of(4), Bytes(big.begin(), big.begin() + 6144))}}));
     EXPECT_EQ(stats("cfg").erases, 4u);
-    EXPECT_TRUE(syslog().empty());
+    EXPECT_EQ(syslog(), Lines{err_line("**Error: Invalid magic number")});
 }
 
-TEST_F(StoreTest, ReadDeliversAtMostCapacityAndStoredLength) {
-    const Bytes data = pattern(100, 50);
-    plant("cfg", kSlotOffsets[2], section(kAuthMagic, data));
-    Store store;
-    // Reads into 300 bytes of 0xEE; the buffer must hold `delivered` bytes of
-    // the section, then 0xEE (or a leading 0 after a failure).
-    auto read = [&](unsigned index, int capacity, int status, int delivered) {
-        Bytes buf(300, 0xEE), expected(300, 0xEE);
-        int length = capacity;
-        EXPECT_EQ(code(store.read(index, buf.data(), &length)), status) << capacity;
-        EXPECT_EQ(length, delivered) << capacity;
-        std::copy(data.begin(), data.begin() + delivered, expected.begin());
-        if (status != 0) expected[0] = 0;
-        EXPECT_EQ(buf, expected) << capacity;
-    };
-    read(2, 220, 0, 100);
-    read(2, 10, 0, 10);
-    read(2, -5, 0, 0);
-    read(3, 50, -3, 0);
-    read(3, 0, -3, 0);  // the first byte is marked whatever the capacity
-    EXPECT_FALSE(store.check(3));
-    EXPECT_FALSE(store.check(5));
-    EXPECT_EQ(syslog(), Lines(3, err_line("**Error: Invalid magic number")));
-}
-
-TEST_F(StoreTest, ReadOnlyConfigDeviceStillServes) {
+TEST_F(StoreTest, ReadOnlyDeviceServesAndAFailingRawPartitionIsNeverOverwritten) {
     const Bytes before = plant_store();
     const Bytes macs = pattern(MFG_MACS_SIZE, 60);
-    ASSERT_EQ(mfgsim_add_fault("open", "/dev/tqrd.cfg0", 1, 1, EACCES, -1),
-              0);  // read-write open fails
-    {
-        Store store;
-        ASSERT_TRUE(store.valid());
-        errno = 0;  // a read-only descriptor refuses even an empty write
-        EXPECT_EQ(::pwrite(store.fd(), "", 0, 0), -1);
-        EXPECT_EQ(errno, EBADF);
-        EXPECT_TRUE(store.check(0));
-        EXPECT_TRUE(store.write(1, macs.data(), 220).ok());
-    }
-    const Bytes after = written_back(before, {{1, section(kPlainMagic, macs)}});
-    EXPECT_EQ(flash("cfg"), after);
-    // Neither open works: no handle.
-    ASSERT_EQ(mfgsim_add_fault("open", "/dev/tqrd.cfg0", 1, 0, ENOENT, -1), 0);
-    unsigned char back[MFG_MACS_SIZE];
-    EXPECT_EQ(mfg_write_macs(pattern(MFG_MACS_SIZE, 61).data()), -1);
-    EXPECT_EQ(mfg_read_macs(back), -1);
-    EXPECT_EQ(flash("cfg"), after);
-    EXPECT_TRUE(syslog().empty());
-}
+    ASSERT_EQ(mfgsim_add_fault("open", "/dev/tqrd.cfg0", 1, 1, EACCES, -1), 0);  // read-write
+    EXPECT_EQ(mfg_read_macs(pattern(MFG_MACS_SIZE).data()), 0);                  // served read-only
+    ASSERT_EQ(mfgsim_add_fault("open", "/dev/tqrd.cfg0", 1, 2, ENOENT, -1), 0);
+    EXPECT_EQ(mfg_write_macs(macs.data()), -1);  // neither open works: no handle
 
-TEST_F(StoreTest, FailingRawPartitionIsNeverOverwritten) {
-    const Bytes before = plant_store();
-    const Bytes macs = pattern(MFG_MACS_SIZE, 70);
     ASSERT_EQ(mfgsim_add_fault("open", "/dev/tqrd.rcfg0", 1, 1, ENOENT, -1), 0);
     EXPECT_EQ(mfg_write_macs(macs.data()), -1);
     ASSERT_EQ(mfgsim_add_fault("read", "/dev/tqrd.rcfg0", 1, 1, 0, 30839), 0);
@@ -165,8 +179,8 @@ TEST_F(StoreTest, FailingRawPartitionIsNeverOverwritten) {
         EXPECT_EQ(code(store.clear(0)), -1);
         EXPECT_EQ(code(store.write(0, macs.data(), 5)), -1);  // a later call retries the load
     }
-    expect_untouched(before);
-    EXPECT_EQ(stats("cfg").write_calls, 0u);
+    EXPECT_EQ(flash("cfg"), before);
+    EXPECT_EQ(stats("cfg").erases + stats("cfg").write_calls, 0u);
     const std::string eio = "bytes of the store from /dev/tqrd.rcfg0, Input/output error (5)";
     EXPECT_EQ(
         syslog(),
@@ -175,17 +189,6 @@ TEST_F(StoreTest, FailingRawPartitionIsNeverOverwritten) {
                         "Success (0)"),
                err_line("**Error: Read -1 of 30840 " + eio),
                err_line("**Error: Read -1 of 30840 " + eio)}));
-    clear_syslog();
-
-    // The write-back's erase cannot open the partition (load, erase, write are
-    // opens 1 to 3): the write already returned 0; only the writer's message tells.
-    mfgsim_clear_faults();
-    ASSERT_EQ(mfgsim_add_fault("open", "/dev/tqrd.rcfg0", 2, 2, EIO, -1), 0);
-    mfgtest::StderrCapture err;
-    EXPECT_EQ(mfg_write_macs(macs.data()), 0);
-    EXPECT_EQ(err.text(), "Could not open /dev/tqrd.rcfg0, Input/output error (5)");
-    EXPECT_EQ(syslog(), Lines{err_line("Could not open /dev/tqrd.rcfg0, Input/output error (5)")});
-    EXPECT_EQ(flash("cfg"), before);
 }
 
 }  // namespace
