@@ -35,7 +35,8 @@ enum class Op {
     Lseek,
     Stat,
     Unlink,
-    Flock
+    Flock,
+    Sync
 };
 [[nodiscard]] bool op_from_name(const char *name, Op &out);
 const char *op_name(Op op);

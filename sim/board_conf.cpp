@@ -21,6 +21,7 @@ constexpr OpName kOps[] = {
     {"mkstemp", Op::Mkstemp},   {"pread", Op::Pread},
     {"lseek", Op::Lseek},       {"stat", Op::Stat},
     {"unlink", Op::Unlink},     {"flock", Op::Flock},
+    {"sync", Op::Sync},
 };
 
 struct ErrnoName {

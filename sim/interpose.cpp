@@ -328,11 +328,15 @@ int flock(int fd, int op) noexcept {
 
 // The board's partitions and files are not the appliance's file systems:
 // while a board is active there is nothing of the appliance's to flush, and
-// the host's disks are left alone.
+// the host's disks are left alone. The call is only recorded (a fault rule on
+// it has no effect: sync cannot fail).
 void sync() noexcept {
     if (!Guard::active()) {
         Guard guard;
-        if (active_board()) return;
+        if (const auto board = active_board()) {
+            (void)board->fault(Op::Sync, "");
+            return;
+        }
     }
     real::sync();
 }

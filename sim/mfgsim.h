@@ -30,8 +30,8 @@
  *   pending_limit N          bytes the pending directory may hold (a full file system)
  *   fault OP PATH [nth=N] [count=N] [errno=E] [partial=N]
  *        OP: open MEMGETINFO MEMERASE MEMGETBADBLOCK read write pwrite fstat mkstemp,
- *        and also pread lseek stat unlink flock. "open" covers open/openat and fopen,
- *        "stat" covers stat, lstat and access.
+ *        and also pread lseek stat unlink flock sync. "open" covers open/openat and fopen,
+ *        "stat" covers stat, lstat and access; sync is only recorded (it cannot fail).
  *        PATH: fnmatch pattern on the path the program used ("/dev/tqrd.rcfg0",
  *        "/pending/KERNEL_IMAGE.*", "image.bin"); for mkstemp the template.
  *        The nth matching call (1-based, default 1) and count-1 after it

@@ -73,11 +73,19 @@ protected:
             return mfg_write_kernelimage(image.data(), static_cast<unsigned>(image.size()), flags);
         });
     }
-    // mfg_write_pending must return result and print exactly err on standard error.
+    // mfg_write_pending must return result, print exactly err on standard error
+    // and flush everything it wrote (three syncs) before a reboot can follow.
     void write_pending(int result, const std::string &err) {
         StderrCapture capture;
+        mfgsim_record_calls(1);
         EXPECT_EQ(clean(mfg_write_pending), result);
+        mfgsim_record_calls(0);
         EXPECT_EQ(capture.text(), err);
+        int syncs = 0;
+        const char *op = nullptr;
+        for (unsigned i = 0; mfgsim_recorded_call(i, &op, nullptr) == 0; ++i)
+            syncs += std::string(op) == "sync";
+        EXPECT_EQ(syncs, 3);
     }
 };
 
