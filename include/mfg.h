@@ -273,8 +273,9 @@ MFG_API int mfg_write_kernel(const char *file, int flags) MFG_NOEXCEPT;
  * Returns 0; -1 when the image writer failed (partition erased or partly
  * written); -errno when the temporary file cannot be made, e.g. -ENOENT
  * without /pending (the partition is then untouched). A temporary file that
- * was not written in full (a full /pending) is NOT detected here: what it
- * holds goes to flash. */
+ * cannot be written in full (a full /pending) is logged ("**Error: Unable to
+ * complete writing of <temporary name>, ...") and gives -errno, e.g. -ENOSPC,
+ * before anything is erased. */
 MFG_API int mfg_write_kernelimage(const unsigned char *data, unsigned len, int flags) MFG_NOEXCEPT;
 
 /* ---- Pending updates and system slots ------------------------------------- */
