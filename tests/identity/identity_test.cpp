@@ -1,5 +1,6 @@
 // Serial numbers, the OEM serial number, model names and client-authentication records on the
 // simulated board. Check values and the key cipher are worked out here (CRC-16, OpenSSL).
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -234,6 +235,7 @@ TEST_F(IdentityTest, ClientAuthDataAsGivenAndKeyEncryptedUnderTheUnitsSerialNumb
     len = 6144;
     EXPECT_EQ(mfg_read_client_authdata_key(buf.data(), &len), 1);
     EXPECT_EQ(syslog(), Lines(2, err_line("failed to decrypt data-blob")));
+    EXPECT_EQ(ERR_peek_error(), 0u);  // nothing left to confuse the caller's own OpenSSL use
     EXPECT_EQ(flash("cfg"), before);
 
     use_board("part cfg nand size=512K erase=128K alias=cfg0,rcfg0\n");  // no mfg, no serial
