@@ -13,6 +13,8 @@
 #include <map>
 #include <thread>
 
+#include "held_signals.h"
+
 #include "mfg.h"
 
 namespace mfgtool {
@@ -133,6 +135,9 @@ StderrRelay::StderrRelay() {
     close(fds[1]);
     pipe_read_ = fds[0];
     pump_ = std::make_unique<Pump>();
+    // The pump inherits a mask with the interrupting signals blocked, so they
+    // always reach the main thread, which holds them around flash writes.
+    const HeldSignals inherit_blocked;
     pump_->thread = std::thread([this] {
         char buf[4096];
         for (;;) {
