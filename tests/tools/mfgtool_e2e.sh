@@ -3,35 +3,10 @@
 # status and messages, wrong usage, a failing partition under every write
 # command, and a provisioning run stopped half way.
 # Usage: mfgtool_e2e.sh BUILD_DIR NM [EMULATOR] [RUNTIME_TO_PRELOAD_FIRST]
-set -uo pipefail
-build=$1 nm=$2 emu=${3:-} first=${4:-}
-emu=${emu//;/ }
-w=$(mktemp -d)
-trap 'rm -rf "$w"' EXIT
-p=$w/prefix
-for c in Unspecified sim; do cmake --install "$build" --prefix "$p" --component $c >/dev/null || exit 1; done
-[ -f "$p/share/man/man1/mfgtool.1" ] || { echo "man page not installed"; exit 1; }
-conf=$'part cfg nand size=512K erase=128K alias=cfg0,rcfg0\npart mfg nand size=128K erase=128K
-part bootcfg nor size=256K erase=64K\npart sysa_kernel nand size=4M erase=128K
-part sysb_kernel nand size=4M erase=128K\npart sysa_code nand size=16M erase=128K'
-board() { printf '%s\n%s\n' "$conf" "$2" >"$w/$1.conf"; $emu "$p/bin/mfgsim-board" create "$w/$1" "$w/$1.conf" >/dev/null; }
+. "$(dirname "$0")/e2e_lib.sh" "$@"
 board ok ""
 board broken "fault MEMERASE /dev/tqrd.r* count=0"$'\n'"fault mkstemp /pending/* count=0"
 board half "fault MEMERASE /dev/tqrd.rmfg count=0"
-passed=0 failed=0 on=ok
-# t STATUS STDOUT_REGEX STDERR_REGEX ARGS...: one run of the tool on board $on.
-t() {
-  local want=$1 out_re=$2 err_re=$3 rc=0; shift 3
-  (cd "$w" && MFG_SIM_BOARD=$w/$on LD_PRELOAD="${first:+$first }$p/lib/libmfgsim.so" \
-     $emu "$p/bin/mfgtool" "$@") >"$w/out" 2>"$w/err" </dev/null || rc=$?
-  if [ $rc -eq "$want" ] && [[ $(<"$w/out") =~ $out_re ]] && [[ $(<"$w/err") =~ $err_re ]]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    printf 'FAILED [%s] mfgtool %s: status %s (want %s)\n--- stdout\n%s\n--- stderr\n%s\n' \
-      "$on" "$*" $rc "$want" "$(head -c 600 "$w/out")" "$(head -c 600 "$w/err")"
-  fi
-}
 S=TQ2500417D946
 macs=$(printf '%0440d' 7)
 head -c 3000 /dev/urandom >"$w/auth"; head -c 200 /dev/urandom >"$w/key"
@@ -135,9 +110,5 @@ t 0 "^$S$" '' serial get
 got=$("$nm" -D --undefined-only "$p/bin/mfgtool" | awk '{ sub(/@.*/, "", $2) } $2 ~ /^(mfg|in)_/ { print $2 }' | sort)
 [ "$got" = "$(sort "$(dirname "$0")/../abi/exported_functions.txt")" ] ||
   { echo "FAILED mfgtool does not import exactly the exported functions"; failed=$((failed + 1)); }
-for b in ok broken half; do
-  $emu "$p/bin/mfgsim-board" stats "$w/$b" | awk 'NR > 1 && $NF != 0 { bad = 1 } END { exit bad }' ||
-    { echo "FAILED NAND rules broken on board $b"; failed=$((failed + 1)); }
-done
-echo "mfgtool end to end: $passed passed, $failed failed"
-[ $failed -eq 0 ]
+boards_clean ok broken half
+finish "mfgtool end to end"
