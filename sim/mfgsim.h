@@ -128,6 +128,10 @@ void mfgsim_record_calls(int on);
  * it is matched on. 0, or -1 past the last. Valid until recording restarts. */
 int mfgsim_recorded_call(unsigned i, const char **op, const char **path);
 
+/* Exit status of a process stopped because the board it asked for (with
+ * MFG_SIM_BOARD, mfgsim_select or mfgsim_create) could not be used. */
+#define MFGSIM_NO_BOARD_STATUS 87
+
 /* Exit status of a process whose power was cut. */
 #define MFGSIM_POWER_CUT_STATUS 86
 /* Cuts this process's power after n more erased blocks or programmed pages
