@@ -172,6 +172,7 @@ pid_t spawn_crowd(Crowd &c, int threads) {
     ::alarm(60);
     {
         std::vector<std::thread> crowd;
+        crowd.reserve(static_cast<std::size_t>(threads));
         for (int i = 0; i < threads; ++i) crowd.emplace_back(crowd_reader, std::ref(c));
         if (threads == 0) crowd_writer(c);
         for (auto &t : crowd) t.join();
@@ -188,6 +189,7 @@ TEST_F(StressTest, ACrowdOfReadersNeitherStarvesAWriterNorSeesAHalfWrittenRecord
     ASSERT_NE(map, MAP_FAILED);
     auto *c = new (map) Crowd{};
     std::vector<pid_t> pids;
+    pids.reserve(kCrowdProcesses + 1);
     for (int i = 0; i < kCrowdProcesses; ++i) pids.push_back(spawn_crowd(*c, kCrowdThreads));
     pids.push_back(spawn_crowd(*c, 0));
     for (pid_t pid : pids) {
