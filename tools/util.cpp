@@ -1,8 +1,6 @@
-// Status meanings, stderr relay, strict parsing and file helpers of mfgtool.
+// Status meanings, stderr relay, output streams and strict parsing of mfgtool.
 #include "tool.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -171,12 +169,24 @@ void progress(const std::string &op, const std::string &text) {
 }
 
 void note(const std::string &text) {
-    if (!opt.quiet && !opt.json) std::cout << text << '\n';
+    if (!opt.quiet && !opt.json) (opt.stdout_is_data ? std::cerr : std::cout) << text << '\n';
 }
+
+namespace {
+bool printed_json = false;
+}  // namespace
+
+bool json_was_printed() { return printed_json; }
 
 // Texts read from flash need not be UTF-8: invalid bytes are replaced, not thrown on.
 void print_json(const json &j) {
-    std::cout << j.dump(2, ' ', false, json::error_handler_t::replace) << '\n';
+    printed_json = true;
+    (opt.stdout_is_data ? std::cerr : std::cout)
+        << j.dump(2, ' ', false, json::error_handler_t::replace) << '\n';
+}
+
+void data_output(const std::string &path) {
+    if (path == "-") opt.stdout_is_data = true;
 }
 
 std::uint64_t parse_number(const std::string &what, const std::string &text, std::uint64_t max) {
@@ -204,60 +214,16 @@ std::uint64_t parse_number(const std::string &what, const std::string &text, std
     return value;
 }
 
-Bytes read_input(const std::string &op, const std::string &path, std::size_t max) {
-    struct Fd {
-        int fd;
-        ~Fd() {
-            if (fd > STDERR_FILENO) close(fd);
-        }
-    } in{path == "-" ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (in.fd < 0) fail(op, "cannot open " + path + ": " + std::strerror(errno));
-    struct stat st {};
-    if (fstat(in.fd, &st) == 0 && S_ISDIR(st.st_mode)) fail(op, path + " is a directory");
-    Bytes data;
-    unsigned char buf[65536];
-    for (;;) {
-        ssize_t n = read(in.fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) fail(op, "cannot read " + path + ": " + std::strerror(errno));
-        if (n == 0) break;
-        if (data.size() + static_cast<std::size_t>(n) > max)
-            fail(op, path + " is larger than " + std::to_string(max) + " bytes");
-        data.insert(data.end(), buf, buf + n);
-    }
-    return data;
-}
-
-void write_output(const std::string &op, const std::string &path, const Bytes &data) {
-    struct Fd {
-        int fd;
-        ~Fd() {
-            if (fd > STDERR_FILENO) close(fd);
-        }
-    } out{path == "-" ? STDOUT_FILENO
-                      : open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-    if (out.fd < 0) fail(op, "cannot create " + path + ": " + std::strerror(errno));
-    std::cout.flush();
-    for (std::size_t off = 0; off < data.size();) {
-        ssize_t n = write(out.fd, data.data() + off, data.size() - off);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) fail(op, "cannot write " + path + ": " + std::strerror(errno));
-        off += static_cast<std::size_t>(n);
-    }
-    if (out.fd > STDERR_FILENO) {
-        const int fd = out.fd;
-        out.fd = -1;
-        if (close(fd) != 0) fail(op, "cannot write " + path + ": " + std::strerror(errno));
-    }
-}
-
 Bytes parse_hex(const std::string &what, const std::string &text) {
     Bytes out;
     int hi = -1;
     for (char c : text) {
         const auto u = static_cast<unsigned char>(c);
         if (std::isspace(u) || c == ':') continue;
-        if (!std::isxdigit(u)) throw UsageError(what + ": not hexadecimal: '" + c + "'");
+        if (!std::isxdigit(u))
+            throw UsageError(what + ": not hexadecimal: " +
+                             (std::isprint(u) ? "'" + std::string(1, c) + "'"
+                                              : "byte 0x" + to_hex(&u, 1)));
         const int v = std::isdigit(u) ? c - '0' : std::tolower(u) - 'a' + 10;
         if (hi < 0) {
             hi = v;
