@@ -105,8 +105,9 @@ void write_output(const std::string &op, const std::string &path, const Bytes &d
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0) {
         if (S_ISLNK(st.st_mode))
-            fail(op, path + " is a symbolic link; it is not followed (remove it or name another "
-                            "file)");
+            fail(op, path +
+                         " is a symbolic link; it is not followed (remove it or name another "
+                         "file)");
         if (S_ISDIR(st.st_mode)) fail(op, path + " is a directory");
         if (!S_ISREG(st.st_mode)) {
             Fd dev{open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC)};

@@ -110,8 +110,9 @@ json load_manifest(const std::string &path) {
     }
     if (!m.is_object()) throw UsageError(where + "not a JSON object");
     if (m.empty())
-        throw UsageError(where + "no field to write; give at least one of serial, oem_serial, "
-                                 "macs, client_auth, client_auth_key, bootopts");
+        throw UsageError(where +
+                         "no field to write; give at least one of serial, oem_serial, "
+                         "macs, client_auth, client_auth_key, bootopts");
     return m;
 }
 

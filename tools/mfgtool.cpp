@@ -1,8 +1,9 @@
 // mfgtool: the factory and service tool of the appliance's flash.
 //
 // mfgtool NOUN VERB [ARGS]. Exit status 0 success, 1 the operation failed or
-// did not stick, 2 wrong usage (outcome.h maps failures to statuses). Every record write is read back through the
-// library and compared before the tool reports success.
+// did not stick, 2 wrong usage (outcome.h maps failures to statuses). Every
+// record write is read back through the library and compared before the tool
+// reports success.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -40,6 +41,11 @@ struct Cli {
         return sub;
     }
 };
+
+// An output's name: an empty one is refused, not taken for standard output.
+const CLI::Validator kOutputName(
+    [](const std::string &name) { return name.empty() ? std::string("empty file name") : ""; }, "",
+    "output name");
 
 void print_text_or_json(const std::string &key, const std::string &value) {
     if (opt.json)
@@ -152,7 +158,8 @@ void record_commands(Cli &c, std::string &a1, std::string &a2) {
                    if (opt.json && !to_json) print_json({{"file", a1}, {"length", d.size()}});
                    return 0;
                })
-            ->add_option("-o,--output", a1, "output file (default stdout)");
+            ->add_option("-o,--output", a1, "output file (default stdout)")
+            ->check(kOutputName);
         c.leaf(noun, "set", "store the " + what + " from FILE or '-', then read it back",
                [&a1, key, name, what] {
                    auth_set(name + " set", key,
@@ -269,7 +276,8 @@ void image_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3, b
         });
     pr->add_option("DEV", a1, "device")->required();
     pr->add_option("LENGTH", a2, "bytes to read (decimal or 0x hex, at most 256 MiB)")->required();
-    pr->add_option("OUT", a3, "output file (mode 0600; default or '-': stdout)");
+    pr->add_option("OUT", a3, "output file (mode 0600; default or '-': stdout)")
+        ->check(kOutputName);
 
     CLI::App *image = c.noun("image", "plain or gzip image files");
     CLI::App *iw = c.leaf(image, "write", "erase DEV and write the image FILE", [&a1, &a2] {
@@ -290,7 +298,8 @@ void unit_commands(Cli &c, std::string &a1, bool &flag) {
                return 0;
            })
         ->add_option("FILE", a1, "backup file, or '-' for stdout (the summary then goes to stderr)")
-        ->required();
+        ->required()
+        ->check(kOutputName);
     c.leaf(store, "restore", "write a backup back when every section it holds verifies",
            [&a1] {
                store_restore("store restore", a1);
@@ -339,21 +348,21 @@ void reserved_commands(Cli &c, std::string &a1, std::string &a2) {
 // "help [COMMAND...]": the help of the tool, or of the command named.
 void help_command(Cli &c, std::vector<std::string> &words) {
     c.leaf(&c.app, "help", "print this help, or the help of COMMAND", [&c, &words] {
-        const CLI::App *target = &c.app;
-        std::string path = "mfgtool";
-        for (const std::string &w : words) {
-            const auto subs = target->get_subcommands([&w](const CLI::App *sub) {
-                return sub->get_name() == w && sub->get_name() != "help";
-            });
-            if (subs.empty())
-                throw CommandLineError("help: no command \"" + w + "\" in \"" + path + "\"");
-            if (target != &c.app) path += " " + target->get_name();
-            target = subs.front();
-        }
-        if (target != &c.app) path += " " + target->get_name();
-        std::cout << c.app.get_formatter()->make_help(target, path, CLI::AppFormatMode::Normal);
-        return 0;
-    })->add_option("COMMAND", words, "a command, e.g. serial set");
+         const CLI::App *target = &c.app;
+         std::string path = "mfgtool";
+         for (const std::string &w : words) {
+             const auto subs = target->get_subcommands([&w](const CLI::App *sub) {
+                 return sub->get_name() == w && sub->get_name() != "help";
+             });
+             if (subs.empty())
+                 throw CommandLineError("help: no command \"" + w + "\" in \"" + path + "\"");
+             if (target != &c.app) path += " " + target->get_name();
+             target = subs.front();
+         }
+         if (target != &c.app) path += " " + target->get_name();
+         std::cout << c.app.get_formatter()->make_help(target, path, CLI::AppFormatMode::Normal);
+         return 0;
+     })->add_option("COMMAND", words, "a command, e.g. serial set");
 }
 
 // The commands given, outermost first ("mfgtool", "serial").

@@ -26,8 +26,8 @@ int report(bool json_wanted, const std::string &text, int status, bool hint) {
     if (hint) std::cerr << "Run 'mfgtool --help' for usage.\n";
     if (json_wanted && !json_was_printed())
         (opt.stdout_is_data ? std::cerr : std::cout)
-            << json{{"error", text}, {"status", status}}.dump(
-                   -1, ' ', false, json::error_handler_t::replace)
+            << json{{"error", text}, {"status", status}}.dump(-1, ' ', false,
+                                                              json::error_handler_t::replace)
             << '\n';
     std::cout.flush();
     return status;

@@ -221,9 +221,9 @@ Bytes parse_hex(const std::string &what, const std::string &text) {
         const auto u = static_cast<unsigned char>(c);
         if (std::isspace(u) || c == ':') continue;
         if (!std::isxdigit(u))
-            throw UsageError(what + ": not hexadecimal: " +
-                             (std::isprint(u) ? "'" + std::string(1, c) + "'"
-                                              : "byte 0x" + to_hex(&u, 1)));
+            throw UsageError(
+                what + ": not hexadecimal: " +
+                (std::isprint(u) ? "'" + std::string(1, c) + "'" : "byte 0x" + to_hex(&u, 1)));
         const int v = std::isdigit(u) ? c - '0' : std::tolower(u) - 'a' + 10;
         if (hi < 0) {
             hi = v;
