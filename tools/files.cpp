@@ -96,6 +96,12 @@ Bytes read_file(const std::string &op, const std::string &path, std::size_t max)
     return read_whole(op, path, max, false);
 }
 
+void require_regular_input(const std::string &op, const std::string &path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) throw UsageError(op + ": cannot open " + path + ": " + why());
+    if (!S_ISREG(st.st_mode)) throw UsageError(op + ": " + path + " is not a regular file");
+}
+
 void write_output(const std::string &op, const std::string &path, const Bytes &data) {
     std::cout.flush();
     if (path == "-") {

@@ -41,10 +41,7 @@ void put_be32(unsigned char *p, std::uint32_t v) {
 // A regular, readable file: the library erases the partition before it finds
 // out that its input is a directory or unreadable.
 Bytes image_file(const std::string &op, const std::string &file) {
-    struct stat st {};
-    if (stat(file.c_str(), &st) != 0)
-        throw UsageError(op + ": cannot open " + file + ": " + std::strerror(errno));
-    if (!S_ISREG(st.st_mode)) throw UsageError(op + ": " + file + " is not a regular file");
+    require_regular_input(op, file);
     Bytes data = read_input(op, file, kFileMax);
     progress(op, "read " + file + " (" + std::to_string(data.size()) + " bytes)");
     return data;

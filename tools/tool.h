@@ -86,6 +86,8 @@ std::uint64_t parse_number(const std::string &what, const std::string &text, std
 // the tool itself made (failure: OpError).
 Bytes read_input(const std::string &op, const std::string &path, std::size_t max);
 Bytes read_file(const std::string &op, const std::string &path, std::size_t max);
+// Throws UsageError unless path names an existing regular file.
+void require_regular_input(const std::string &op, const std::string &path);
 // Data to stdout ("-") or to a file created mode 0600 under a temporary name
 // beside path and renamed over it; a symbolic link at path is refused.
 void write_output(const std::string &op, const std::string &path, const Bytes &data);
