@@ -245,8 +245,9 @@ void store_restore(const std::string &op, const std::string &file) {
         be32(&in[8]) != 1 || be32(&in[12]) != kStoreSize)
         throw UsageError(op + ": " + file + " is not a store backup of this tool");
     const unsigned char *image = &in[kBackupHeader];
+    const std::string unknown_state = op + ": " + file + " has an unknown section state";
     for (unsigned i = 0; i < kSlots; ++i) {
-        if (in[16 + i] > 1) throw UsageError(op + ": " + file + " has an unknown section state");
+        if (in[16 + i] > 1) throw UsageError(unknown_state);
         if (in[16 + i] && !section_ok(image + i * kSlotSize, i))
             throw UsageError(op + ": the backup's " + kSlotNames[i] +
                              " section does not verify; nothing written");

@@ -276,8 +276,7 @@ void image_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3, b
         });
     pr->add_option("DEV", a1, "device")->required();
     pr->add_option("LENGTH", a2, "bytes to read (decimal or 0x hex, at most 256 MiB)")->required();
-    pr->add_option("OUT", a3, "output file (mode 0600; default or '-': stdout)")
-        ->check(kOutputName);
+    pr->add_option("OUT", a3, "output file, mode 0600 (default stdout)")->check(kOutputName);
 
     CLI::App *image = c.noun("image", "plain or gzip image files");
     CLI::App *iw = c.leaf(image, "write", "erase DEV and write the image FILE", [&a1, &a2] {
@@ -355,7 +354,8 @@ void help_command(Cli &c, std::vector<std::string> &words) {
                  return sub->get_name() == w && sub->get_name() != "help";
              });
              if (subs.empty())
-                 throw CommandLineError("help: no command \"" + w + "\" in \"" + path + "\"");
+                 throw CommandLineError(
+                     std::string("help: no command \"").append(w).append("\" in ").append(path));
              if (target != &c.app) path += " " + target->get_name();
              target = subs.front();
          }
