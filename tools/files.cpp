@@ -3,8 +3,9 @@
 // Inputs are read whole, with a size limit. Outputs never follow a symbolic
 // link and never appear half written: a regular output is written to a new
 // file FILE.XXXXXX beside it (mkostemp: O_CREAT|O_EXCL, mode 0600 whatever the
-// umask), flushed to disk and only then renamed over FILE. A device or FIFO
-// already at FILE is written in place; nothing is created then.
+// umask), flushed to disk and only then renamed over FILE, with the
+// interrupting signals held meanwhile. A device or FIFO already at FILE is
+// written in place; nothing is created then.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "held_signals.h"
 #include "tool.h"
 
 namespace mfgtool {
@@ -123,6 +125,8 @@ void write_output(const std::string &op, const std::string &path, const Bytes &d
             return;
         }
     }
+    // Ctrl-C waits until the file is renamed or removed: none is left behind.
+    const HeldSignals held;
     TempOutput tmp;
     std::string name = path + ".XXXXXX";
     tmp.out.fd = mkostemp(name.data(), O_CLOEXEC);

@@ -43,7 +43,7 @@ echo keep >"$w/victim"; ln -s victim "$w/link"
 t 1 '' 'link is a symbolic link; it is not followed' auth-key get -o link
 t 1 '' 'link is a symbolic link' store backup link
 check "the link's target is untouched" [ "$(cat "$w/victim")" = keep ] && [ -L "$w/link" ]
-mkfifo "$w/fifo"; cat "$w/fifo" >"$w/fifo.out" &
+mkfifo "$w/fifo"; timeout 60 cat "$w/fifo" >"$w/fifo.out" &
 t 0 '' '' auth-key get -o fifo
 wait
 check "a FIFO is written in place" eval '[ -p "$w/fifo" ] && cmp -s "$w/key" "$w/fifo.out"'
