@@ -1,17 +1,10 @@
-// Status meanings, stderr relay, output streams and strict parsing of mfgtool.
+// Status meanings, output streams and strict parsing of mfgtool.
 #include "tool.h"
 
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <map>
-#include <thread>
-
-#include "held_signals.h"
 
 #include "mfg.h"
 
@@ -111,58 +104,6 @@ void fail_status(const std::string &op, const std::string &fn, int status) {
 }
 
 void fail(const std::string &op, const std::string &what) { throw OpError(op + ": " + what); }
-
-struct StderrRelay::Pump {
-    std::thread thread;
-    bool wrote = false;
-    char last = '\n';
-};
-
-StderrRelay::StderrRelay() {
-    (void)std::fflush(stderr);
-    int fds[2];
-    if (pipe(fds) != 0) return;  // without a pipe the library writes to stderr directly
-    saved_ = dup(STDERR_FILENO);
-    if (saved_ < 0 || dup2(fds[1], STDERR_FILENO) < 0) {
-        if (saved_ >= 0) close(saved_);
-        saved_ = -1;
-        close(fds[0]);
-        close(fds[1]);
-        return;
-    }
-    close(fds[1]);
-    pipe_read_ = fds[0];
-    pump_ = std::make_unique<Pump>();
-    // The pump inherits a mask with the interrupting signals blocked, so they
-    // always reach the main thread, which holds them around flash writes.
-    const HeldSignals inherit_blocked;
-    pump_->thread = std::thread([this] {
-        char buf[4096];
-        for (;;) {
-            ssize_t n = read(pipe_read_, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            pump_->wrote = true;
-            pump_->last = buf[n - 1];
-            for (ssize_t off = 0; off < n;) {
-                ssize_t w = write(saved_, buf + off, static_cast<size_t>(n - off));
-                if (w < 0 && errno == EINTR) continue;
-                if (w <= 0) break;
-                off += w;
-            }
-        }
-    });
-}
-
-StderrRelay::~StderrRelay() {
-    if (!pump_) return;
-    (void)std::fflush(stderr);
-    dup2(saved_, STDERR_FILENO);  // closes the pipe's last write end: the pump sees its end
-    pump_->thread.join();
-    if (pump_->wrote && pump_->last != '\n') (void)!write(STDERR_FILENO, "\n", 1);
-    close(saved_);
-    close(pipe_read_);
-}
 
 void progress(const std::string &op, const std::string &text) {
     if (opt.progress) std::cerr << "mfgtool: " << op << ": " << text << std::endl;
