@@ -1,10 +1,11 @@
 // Provisioning a unit from a JSON manifest: every field is checked before
 // anything is written, then written in a fixed order and read back; the first
 // field that fails stops the run.
-#include <fstream>
+#include <algorithm>
 #include <functional>
 #include <iostream>
 
+#include "manifest.h"
 #include "mfg.h"
 #include "provision.h"
 
@@ -33,14 +34,7 @@ bool flag_of(const json &b, const char *key) {
 
 // Every field of the manifest checked and ready to write, in the fixed order.
 std::vector<Field> manifest_fields(const std::string &manifest_path) {
-    json m;
-    {
-        std::ifstream in(manifest_path);
-        if (!in) throw UsageError("manifest: cannot open " + manifest_path);
-        m = json::parse(in, nullptr, false);
-    }
-    if (m.is_discarded() || !m.is_object())
-        throw UsageError("manifest: " + manifest_path + " is not a JSON object");
+    const json m = load_manifest(manifest_path);
     static const char *const order[] = {"serial",      "oem_serial",      "macs",
                                         "client_auth", "client_auth_key", "bootopts"};
     for (const auto &item : m.items())
@@ -76,12 +70,7 @@ std::vector<Field> manifest_fields(const std::string &manifest_path) {
             fields.push_back({k, "not attempted", [v, op] { macs_set(op, v); }});
         } else if (k == "client_auth" || k == "client_auth_key") {
             const bool key_rec = k == "client_auth_key";
-            Bytes v;
-            try {
-                v = read_input(op, file_of(key), MFG_CLIENT_AUTH_MAX + 1);
-            } catch (const OpError &e) {
-                throw UsageError(std::string("manifest: ") + e.what());
-            }
+            const Bytes v = read_input("manifest: " + k, file_of(key), MFG_CLIENT_AUTH_MAX + 1);
             auth_check_size(key_rec, v.size());
             fields.push_back({k, "not attempted", [v, op, key_rec] { auth_set(op, key_rec, v); }});
         } else {
