@@ -27,6 +27,13 @@
 #ifndef MFG_H
 #define MFG_H
 
+/* MFG_VERSION_MAJOR, MFG_VERSION_MINOR, MFG_VERSION_PATCH, MFG_VERSION_STRING
+ * ("1.0.0"), MFG_VERSION_NUMBER (major * 10000 + minor * 100 + patch) and
+ * MFG_VERSION_AT_LEAST(major, minor, patch): the version of this header,
+ * installed with the library of the same version. The soname (libmfg.so.1)
+ * carries the major version at run time. */
+#include "mfg_version.h"
+
 #ifdef __cplusplus
 extern "C" {
 #define MFG_NOEXCEPT noexcept
