@@ -75,27 +75,29 @@ extern "C" {
  *     and the serial-number reads of the key calls included;
  *   - the boot options record, /dev/tqrd.rbootcfg: mfg_get_bootopts and
  *     mfg_set_bootopts;
- *   - the OEM serial partition, /dev/tqrd.rmfg: mfg_write_oem_serial, and
- *     the client-authentication key calls, which derive their key from it.
+ *   - the OEM serial partition, /dev/tqrd.rmfg: mfg_write_oem_serial,
+ *     mfg_read_oem_serial, and the client-authentication key calls, which
+ *     derive their key from it.
  * Writers have preference: a writer takes a turnstile exclusively, then the
  * record exclusively, from before it reads the record until its write-back
  * is done; a reader passes the turnstile shared, then holds the record
  * shared while it reads. So two writers never lose one another's changes
  * (each whole-store rewrite starts from the one before), a reader never sees
  * a record half rewritten, and a stream of readers cannot keep a writer
- * waiting. A holder that does not let go (a stopped or hung process, or a
- * program that flock()s these nodes itself) is waited for about 5 seconds;
- * then the call goes on without the lock and logs one LOG_WARNING line that
- * names the partition. No call fails because of a lock.
- * Not locked: mfg_read_oem_serial (it can read the OEM partition erased
- * while mfg_write_oem_serial rewrites it); the partition primitives and the
- * image writer, also on the partitions above (mfg_write_flashpart on
- * /dev/tqrd.rcfg0 bypasses the store's lock); the kernel and code
- * partitions (two writers of one slot at once leave a mix of both images);
- * the override file /etc/tq/serial and the slot markers. Serialise those
- * yourself. The library's descriptors are not close-on-exec: a child forked
- * while another thread is inside a call inherits them, and a lock that call
- * holds lasts until the child has closed them too (exec does not).
+ * waiting. A holder that keeps a lock for about 5 seconds (a stopped or hung
+ * process, or a program that locks these nodes itself) is given up on: the
+ * call goes on without the lock and logs one LOG_WARNING line, "Lock on
+ * <device> still held after 5000 ms; going on without it". Where the locks
+ * are not supported the calls go on without them. No call fails because of
+ * a lock.
+ * Not locked: the partition primitives and the image writer, also on the
+ * partitions above (mfg_write_flashpart on /dev/tqrd.rcfg0 bypasses the
+ * store's lock); the kernel and code partitions (two writers of one slot at
+ * once leave a mix of both images); the override file /etc/tq/serial and
+ * the slot markers. Serialise those yourself. A child forked while another
+ * thread is inside a call shares that call's locks until it execs or exits;
+ * the call's other descriptors (device nodes, temporary files) are not
+ * close-on-exec and stay open across exec.
  *
  * Signals. The write-backs of the store and of the boot options record
  * (mfg_write_macs, mfg_write_serial, mfg_write_client_authdata,
