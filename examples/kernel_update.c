@@ -4,7 +4,6 @@
  * staged in /pending as sysa_kersig and installed into system A by
  * mfg_write_pending, which only ever writes system A.
  * Usage: kernel_update IMAGE */
-#define _POSIX_C_SOURCE 200809L
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
