@@ -67,9 +67,9 @@ extern "C" {
  * its own, and errno is per thread. What concurrent calls see:
  *
  * Locked records. The records that are read, changed and written back whole
- * are locked with flock(2) on their raw partition's device node, through a
- * descriptor of each call's own, so threads exclude one another as
- * processes do:
+ * are locked on their raw partition's device node (flock(2), and a fcntl(2)
+ * lock for the turnstile below), through a descriptor of each call's own,
+ * so threads exclude one another as processes do:
  *   - the configuration store, /dev/tqrd.rcfg0: every call on the serial
  *     number, MAC block and client-authentication records, mfg_read_model
  *     and the serial-number reads of the key calls included;
