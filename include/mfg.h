@@ -101,10 +101,12 @@ extern "C" {
  *
  * Signals. The write-backs of the store and of the boot options record
  * (mfg_write_macs, mfg_write_serial, mfg_write_client_authdata,
- * mfg_write_client_authdata_key, mfg_set_bootopts) run with the terminating
- * and stopping signals (SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP, ...)
- * blocked in the calling thread; one that arrives meanwhile is delivered
- * when the record is whole again. Only the calling thread is covered: a
+ * mfg_write_client_authdata_key, mfg_set_bootopts) run, from the erase
+ * until the record is written, with the signals that would end or stop the
+ * process blocked in the calling thread (SIGHUP, SIGINT, SIGQUIT, SIGPIPE,
+ * SIGALRM, SIGTERM, SIGUSR1, SIGUSR2, SIGTSTP, SIGTTIN, SIGTTOU, SIGPROF,
+ * SIGVTALRM, SIGXCPU, SIGXFSZ, SIGPOLL); one that arrives meanwhile is
+ * delivered when the record is whole again. Only the calling thread is covered: a
  * signal sent to the process can be taken by another thread, and if it ends
  * the process the record is left erased or half written. A threaded program
  * blocks these signals in every thread and takes them in one (sigwait).
