@@ -62,6 +62,11 @@ int main(int argc, char **argv) {
         perror(argv[1]);
         return 1;
     }
+    if (len == 0) { /* mfg_write_pending skips an empty update without a word */
+        fprintf(stderr, "%s: empty image\n", argv[1]);
+        free(image);
+        return 1;
+    }
     if (in_a) {
         /* (flags & ~1) != MFG_KERNEL_SYSA: system B, in the signed container. */
         r = mfg_write_kernelimage(image, len, MFG_KERNEL_SIGNED);

@@ -78,6 +78,8 @@ board on_a && mkdir -p "$w/on_a/etc" && touch "$w/on_a/etc/sysa" "$w/on_a/etc/sy
 t on_a 2 'both slot markers' kernel_update "$w/kernel"
 rm "$w/on_a/etc/sysb"
 t on_a 0 'system B kernel written, 40000 bytes' kernel_update "$w/kernel"
+: >"$w/empty"
+t on_a 1 'empty image' kernel_update "$w/empty"
 container_in on_a sysb_kernel || fail "no signed container on system B"
 board on_b && mkdir -p "$w/on_b/etc" && touch "$w/on_b/etc/sysb"
 if run on_b sh -c 'cd /pending' >/dev/null; then
