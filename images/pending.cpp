@@ -101,13 +101,6 @@ extern "C" int mfg_create_pending_file(const char *name, const void *data, unsig
     // A name too long for the buffer is cut; mkstemp then refuses the template.
     char full[MFG_PENDING_PATH_MAX];
     (void)std::snprintf(full, sizeof full, "%s/%s.XXXXXX", kPendingDir, name);
-    // The file belongs in the pending directory itself: a name with a slash
-    // could place it anywhere ("../etc/x"), so it is refused as mkstemp
-    // refuses a template it cannot use.
-    if (std::strchr(name, '/') != nullptr) {
-        log_errno(EINVAL, "**Error: Unable to open %s for writing, %m (%d)", full, EINVAL);
-        return -EINVAL;
-    }
     CreatedFile file(full);
     if (!file.valid()) {
         const int err = errno;
