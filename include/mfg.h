@@ -452,10 +452,10 @@ MFG_API int in_pending(void) MFG_NOEXCEPT; /* 1 when neither marker exists, else
  * longer exists.
  * Returns 0 ("File installed to <name>" logged at LOG_INFO); -errno when the
  * file cannot be created (logged, path untouched) or the write is incomplete
- * (logged, file removed). A name containing '/' is refused with -EINVAL
- * (logged like a failed creation, nothing created), so the file is always
- * made in /pending itself; a null name, or null data with a length, gives
- * -EINVAL without a log line. */
+ * (logged, file removed). The name is NOT confined to /pending: it is put
+ * into the template as given, so "../etc/x" creates /etc/x.XXXXXX and a name
+ * naming a missing subdirectory fails with -ENOENT. Pass a plain file name.
+ * A null name, or null data with a length, gives -EINVAL without a log line. */
 MFG_API int mfg_create_pending_file(const char *name, const void *data, unsigned len,
                                     char *path) MFG_NOEXCEPT;
 /* Installs the update files found in the WORKING DIRECTORY (see Threads,
