@@ -202,14 +202,13 @@ void image_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3, b
                    : "write the image FILE (plain or gzip) to a kernel partition",
             [&a1, &flag, buffer, name] {
                 kernel_write("kernel " + name, a1, slot[0], flag, buffer);
-                note("kernel written to system " + std::string(slot == "a" ? "A" : "B") +
-                     (opt.verify ? "" : " (not verified)"));
                 return 0;
             });
         w->add_option("FILE", a1, "kernel image")->required()->check(CLI::ExistingFile);
         w->add_option("--slot", slot, "system slot")->required()->check(CLI::IsMember({"a", "b"}));
         w->add_flag("--signed", flag, "wrap the image in the signed-kernel container");
         w->add_flag("--force", opt.force, "write even the slot the unit is running from");
+        w->add_flag("--allow-empty", opt.allow_empty, "write an empty FILE (only erases the slot)");
     }
 
     CLI::App *pending = c.noun("pending", "pending update files");
@@ -229,6 +228,7 @@ void image_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3, b
                                });
     install->add_option("--dir", a1, "directory holding the update files (default: current)");
     install->add_flag("--force", opt.force, "install even when the unit runs from system A");
+    install->add_flag("--allow-empty", opt.allow_empty, "install an empty sysa_code");
 
     c.leaf(&c.app, "slot", "print the running system slot: a, b or pending", [] {
         print_text_or_json("slot", running_slot());
@@ -236,22 +236,26 @@ void image_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3, b
     });
 
     CLI::App *part = c.noun("part", "raw MTD partitions");
-    c.leaf(part, "erase", "erase every good block of DEV",
-           [&a1] {
-               part_erase("part erase", a1);
-               note("erased " + a1);
-               return 0;
-           })
-        ->add_option("DEV", a1, "device, e.g. /dev/tqrd.rcfg0")
-        ->required();
+    static std::vector<std::string> devs;
+    c.leaf(part, "list", "node, name, type, size, erase size and bad blocks of each partition", [] {
+         part_list(devs);
+         return 0;
+     })->add_option("DEV", devs, "devices to list (default: the appliance's partitions)");
+    CLI::App *pe = c.leaf(part, "erase", "erase every good block of DEV, read it back", [&a1] {
+        part_erase("part erase", a1);
+        return 0;
+    });
+    pe->add_option("DEV", a1, "device, e.g. /dev/tqrd.rcfg0")->required();
+    pe->add_flag("--force", opt.force, "erase even a partition of the running system");
     CLI::App *pw =
         c.leaf(part, "write", "erase DEV, write FILE from offset 0, read it back", [&a1, &a2] {
             part_write("part write", a1, a2);
-            note("wrote " + a2 + " to " + a1);
             return 0;
         });
     pw->add_option("DEV", a1, "device")->required();
     pw->add_option("FILE", a2, "data, or '-'")->required();
+    pw->add_flag("--force", opt.force, "write even a partition of the running system");
+    pw->add_flag("--allow-empty", opt.allow_empty, "write empty data (only erases DEV)");
     CLI::App *pr =
         c.leaf(part, "read", "read LENGTH bytes of DEV to OUT or stdout", [&a1, &a2, &a3] {
             const auto len = parse_number("LENGTH", a2, 256u << 20);
@@ -263,13 +267,15 @@ void image_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3, b
     pr->add_option("OUT", a3, "output file (default stdout)");
 
     CLI::App *image = c.noun("image", "plain or gzip image files");
-    CLI::App *iw = c.leaf(image, "write", "erase DEV and write the image FILE", [&a1, &a2] {
-        image_write("image write", a1, a2);
-        note("wrote " + a2 + " to " + a1);
-        return 0;
-    });
+    CLI::App *iw =
+        c.leaf(image, "write", "erase DEV, write the image FILE, read it back", [&a1, &a2] {
+            image_write("image write", a1, a2);
+            return 0;
+        });
     iw->add_option("DEV", a1, "device")->required();
     iw->add_option("FILE", a2, "image file")->required();
+    iw->add_flag("--force", opt.force, "write even a partition of the running system");
+    iw->add_flag("--allow-empty", opt.allow_empty, "write an empty FILE (only erases DEV)");
 }
 
 void unit_commands(Cli &c, std::string &a1, bool &flag) {
