@@ -138,7 +138,9 @@ void WritePlan::inflate_and_digest() {
         tail_ff = tail_ff && (n <= 0 || all_ff(buf.data(), static_cast<std::size_t>(n)));
     }
     int err = Z_OK;
-    const char *why = gzerror(gz, &err);
+    std::string why = gzerror(gz, &err);
+    why.erase(0,
+              why.find(": ") == std::string::npos ? 0 : why.find(": ") + 2);  // zlib's "<fd:N>: "
     const std::string nothing = "; nothing written";
     if (err != Z_OK)
         fail(op_, data_.name + " is not a whole gzip stream (" + why + " after " + num(total) +
