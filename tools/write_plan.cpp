@@ -2,15 +2,12 @@
 // or fail on after their erase: checked before the write.
 #include "write_plan.h"
 
-#include <openssl/evp.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-
-#include "block_digest.h"
 
 namespace mfgtool {
 
@@ -52,7 +49,7 @@ WritePlan::WritePlan(const std::string &op, const std::string &dev, Writer write
                      nothing);
     check_room(writer);
     if (data_.gzip())
-        inflate_and_digest();
+        inflate_and_checksum();
     else if (placed_ < data_.len())
         check_tail(data_.len());
 }
@@ -108,9 +105,9 @@ void WritePlan::check_tail(std::uint64_t end) const {
     }
 }
 
-// Inflates the stream once, as the library's zlib reader will, digesting each
-// block it will write; nothing of it is kept.
-void WritePlan::inflate_and_digest() {
+// Inflates the stream once, as the library's zlib reader will, keeping only
+// the CRC-32 of each piece of each block it will write.
+void WritePlan::inflate_and_checksum() {
     const MtdGeometry &g = node_->geometry();
     const int fd = dup(data_.file->fd());
     gzFile gz = fd < 0 ? nullptr : gzdopen(fd, "rb");
@@ -122,7 +119,7 @@ void WritePlan::inflate_and_digest() {
     Bytes buf(g.erasesize);
     std::uint64_t total = 0;
     bool short_stream = false, tail_ff = true;
-    digests_.reserve(blocks_.size());
+    crcs_.reserve(blocks_.size() * (g.erasesize / kCrcPiece + 1));
     for (std::size_t k = 0; k < blocks_.size() && !short_stream; ++k) {
         const auto chunk =
             static_cast<unsigned>(std::min<std::uint64_t>(g.erasesize, placed_ - total));
@@ -130,7 +127,10 @@ void WritePlan::inflate_and_digest() {
         total += n > 0 ? static_cast<unsigned>(n) : 0;
         short_stream = n != static_cast<int>(chunk);
         std::fill(buf.begin() + chunk, buf.begin() + g.block_len(blocks_[k]), 0xFF);
-        digests_.push_back(block_digest(op_, buf.data(), g.block_len(blocks_[k])));
+        for (std::size_t at = 0; at < g.block_len(blocks_[k]); at += kCrcPiece)
+            crcs_.push_back(crc32(
+                0, buf.data() + at,
+                static_cast<uInt>(std::min<std::size_t>(kCrcPiece, g.block_len(blocks_[k]) - at))));
     }
     for (int n = short_stream ? 0 : 1; n > 0;) {
         n = gzread(gz, buf.data(), static_cast<unsigned>(buf.size()));

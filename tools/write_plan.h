@@ -11,7 +11,6 @@
 #ifndef MFGTOOL_WRITE_PLAN_H
 #define MFGTOOL_WRITE_PLAN_H
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -86,13 +85,17 @@ public:
     std::uint64_t placed() const { return placed_; }
     std::string summary() const;
 
+    // Inflated data is compared by CRC-32 per piece of this size (the NAND
+    // page): every error of up to three bits or one burst of up to 32 bits in
+    // a piece is caught, anything else all but certainly (2^-32 per piece).
+    static constexpr std::size_t kCrcPiece = 2048;
+
 private:
-    using Digest = std::array<unsigned char, 32>;
     void check_room(Writer writer);
     void check_tail(std::uint64_t end) const;
-    void inflate_and_digest();
+    void inflate_and_checksum();
     std::string room_text() const;
-    void mismatch(std::size_t k, std::size_t at, bool digest) const;
+    [[noreturn]] void mismatch(std::size_t k, std::size_t at, bool piece) const;
 
     std::string op_;
     std::unique_ptr<MtdNode> node_;
@@ -100,7 +103,7 @@ private:
     BadBlocks bad_;
     std::vector<std::uint32_t> blocks_;  // the good blocks that take data, in order
     std::uint64_t placed_ = 0;
-    std::vector<Digest> digests_;  // per block in blocks_, for gzip data
+    std::vector<std::uint32_t> crcs_;  // per kCrcPiece of each block in blocks_, for gzip data
 };
 
 }  // namespace mfgtool
