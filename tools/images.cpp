@@ -91,8 +91,7 @@ void part_erase(const std::string &op, const std::string &dev) {
     progress(op, "erasing " + dev);
     int st;
     {
-        const HeldSignals held;
-        StderrRelay relay;
+        const HeldSignals held;  // the image writer reports to syslog only: no relay
         st = mfg_init_flashpart(dev.c_str());
     }
     if (st != 0) fail_status(op, "mfg_init_flashpart", st);
@@ -143,8 +142,7 @@ void image_write(const std::string &op, const std::string &dev, const std::strin
     progress(op, "writing " + plan.summary() + " (erase, then one library call)");
     int st;
     {
-        const HeldSignals held;
-        StderrRelay relay;
+        const HeldSignals held;  // the image writer reports to syslog only: no relay
         st = mfg_write_image(dev.c_str(), file.c_str());
     }
     if (st != 0) fail_status(op, "mfg_write_image", st);
@@ -166,8 +164,7 @@ void kernel_write(const std::string &op, const std::string &file, char slot, boo
     int st;
     const char *fn = buffer || is_signed ? "mfg_write_kernelimage" : "mfg_write_kernel";
     {
-        const HeldSignals held;
-        StderrRelay relay;
+        const HeldSignals held;  // the image writer reports to syslog only: no relay
         st = buffer || is_signed
                  ? mfg_write_kernelimage(body.data(), static_cast<unsigned>(body.size()), flags)
                  : mfg_write_kernel(file.c_str(), flags);

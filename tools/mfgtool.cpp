@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <functional>
 #include <iostream>
 
@@ -389,12 +390,27 @@ int run(int argc, char **argv) {
     std::string a1, a2, a3;
     bool flag = false;
     BootSettings boot;
-    identity_commands(c, a1);
-    record_commands(c, a1, a2);
-    boot_commands(c, boot);
-    image_commands(c, a1, a2, a3, flag);
-    unit_commands(c, a1, flag);
-    reserved_commands(c, a1, a2);
+    // Only the group of commands the first word names is built; help, wrong
+    // usage and an unknown word get every group.
+    const std::pair<std::vector<std::string>, std::function<void()>> groups[] = {
+        {{"serial", "oem", "model"}, [&] { identity_commands(c, a1); }},
+        {{"macs", "auth", "auth-key"}, [&] { record_commands(c, a1, a2); }},
+        {{"bootopts"}, [&] { boot_commands(c, boot); }},
+        {{"kernel", "pending", "slot", "part", "image"},
+         [&] { image_commands(c, a1, a2, a3, flag); }},
+        {{"store", "info", "provision"}, [&] { unit_commands(c, a1, flag); }},
+        {{"reserved"}, [&] { reserved_commands(c, a1, a2); }},
+    };
+    std::string word;
+    for (int i = 1; i < argc && word.empty(); ++i)
+        if (argv[i][0] != '-') word = argv[i];
+    const auto names = [&word](const std::vector<std::string> &nouns) {
+        return std::find(nouns.begin(), nouns.end(), word) != nouns.end();
+    };
+    const bool named = std::any_of(std::begin(groups), std::end(groups),
+                                   [&](const auto &g) { return names(g.first); });
+    for (const auto &[nouns, add] : groups)
+        if (!named || names(nouns)) add();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
