@@ -125,7 +125,8 @@ double least(const std::vector<double> &v) { return *std::min_element(v.begin(),
 }  // namespace
 
 int main(int argc, char **argv) {
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
+    const int rounds =
+        argc > 1 ? static_cast<int>(std::max(1L, std::strtol(argv[1], nullptr, 10))) : 15;
     char tmpl[] = "/tmp/tool_bench.XXXXXX";
     if (mkdtemp(tmpl) == nullptr) die("mkdtemp");
     const std::string dir = tmpl, timing = dir + "/timing", memory = dir + "/memory";

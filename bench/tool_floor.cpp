@@ -19,7 +19,7 @@ int main(int argc, char **argv) {
     if (argc != 3) return 2;
     const bool gzip = std::strcmp(argv[1], "gzip") == 0;
     if (mfg_write_kernel(argv[2], 0) != 0) return 1;
-    std::vector<unsigned char> buf(128 * 1024);
+    std::vector<unsigned char> buf(std::size_t{128} * 1024);
     if (gzip) {
         gzFile gz = gzopen(argv[2], "rb");
         if (gz == nullptr) return 1;

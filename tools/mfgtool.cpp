@@ -192,6 +192,51 @@ void boot_commands(Cli &c, BootSettings &s) {
     set->add_flag("--set-flag", s.set_flag, "set the flag to 1");
 }
 
+// Raw partitions and image files.
+void part_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3) {
+    CLI::App *part = c.noun("part", "raw MTD partitions");
+    static std::vector<std::string> devs;
+    c.leaf(part, "list", "node, name, type, size, erase size and bad blocks of each partition", [] {
+         part_list(devs);
+         return 0;
+     })->add_option("DEV", devs, "devices to list (default: the appliance's partitions)");
+    CLI::App *pe = c.leaf(part, "erase", "erase every good block of DEV, read it back", [&a1] {
+        part_erase("part erase", a1);
+        return 0;
+    });
+    pe->add_option("DEV", a1, "device, e.g. /dev/tqrd.rcfg0")->required();
+    pe->add_flag("--force", opt.force, "erase even a partition of the running system");
+    CLI::App *pw =
+        c.leaf(part, "write", "erase DEV, write FILE from offset 0, read it back", [&a1, &a2] {
+            part_write("part write", a1, a2);
+            return 0;
+        });
+    pw->add_option("DEV", a1, "device")->required();
+    pw->add_option("FILE", a2, "data, or '-'")->required();
+    pw->add_flag("--force", opt.force, "write even a partition of the running system");
+    pw->add_flag("--allow-empty", opt.allow_empty, "write empty data (only erases DEV)");
+    CLI::App *pr =
+        c.leaf(part, "read", "read LENGTH bytes of DEV to OUT or stdout", [&a1, &a2, &a3] {
+            const auto len = parse_number("LENGTH", a2, 256u << 20);
+            write_output("part read", a3.empty() ? "-" : a3, read_part("part read", a1, len));
+            return 0;
+        });
+    pr->add_option("DEV", a1, "device")->required();
+    pr->add_option("LENGTH", a2, "bytes to read (decimal or 0x hex, at most 256 MiB)")->required();
+    pr->add_option("OUT", a3, "output file (default stdout)");
+
+    CLI::App *image = c.noun("image", "plain or gzip image files");
+    CLI::App *iw =
+        c.leaf(image, "write", "erase DEV, write the image FILE, read it back", [&a1, &a2] {
+            image_write("image write", a1, a2);
+            return 0;
+        });
+    iw->add_option("DEV", a1, "device")->required();
+    iw->add_option("FILE", a2, "image file")->required();
+    iw->add_flag("--force", opt.force, "write even a partition of the running system");
+    iw->add_flag("--allow-empty", opt.allow_empty, "write an empty FILE (only erases DEV)");
+}
+
 void image_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3, bool &flag) {
     static std::string slot;
     CLI::App *kernel = c.noun("kernel", "kernel images of system A or B");
@@ -236,47 +281,7 @@ void image_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3, b
         return 0;
     });
 
-    CLI::App *part = c.noun("part", "raw MTD partitions");
-    static std::vector<std::string> devs;
-    c.leaf(part, "list", "node, name, type, size, erase size and bad blocks of each partition", [] {
-         part_list(devs);
-         return 0;
-     })->add_option("DEV", devs, "devices to list (default: the appliance's partitions)");
-    CLI::App *pe = c.leaf(part, "erase", "erase every good block of DEV, read it back", [&a1] {
-        part_erase("part erase", a1);
-        return 0;
-    });
-    pe->add_option("DEV", a1, "device, e.g. /dev/tqrd.rcfg0")->required();
-    pe->add_flag("--force", opt.force, "erase even a partition of the running system");
-    CLI::App *pw =
-        c.leaf(part, "write", "erase DEV, write FILE from offset 0, read it back", [&a1, &a2] {
-            part_write("part write", a1, a2);
-            return 0;
-        });
-    pw->add_option("DEV", a1, "device")->required();
-    pw->add_option("FILE", a2, "data, or '-'")->required();
-    pw->add_flag("--force", opt.force, "write even a partition of the running system");
-    pw->add_flag("--allow-empty", opt.allow_empty, "write empty data (only erases DEV)");
-    CLI::App *pr =
-        c.leaf(part, "read", "read LENGTH bytes of DEV to OUT or stdout", [&a1, &a2, &a3] {
-            const auto len = parse_number("LENGTH", a2, 256u << 20);
-            write_output("part read", a3.empty() ? "-" : a3, read_part("part read", a1, len));
-            return 0;
-        });
-    pr->add_option("DEV", a1, "device")->required();
-    pr->add_option("LENGTH", a2, "bytes to read (decimal or 0x hex, at most 256 MiB)")->required();
-    pr->add_option("OUT", a3, "output file (default stdout)");
-
-    CLI::App *image = c.noun("image", "plain or gzip image files");
-    CLI::App *iw =
-        c.leaf(image, "write", "erase DEV, write the image FILE, read it back", [&a1, &a2] {
-            image_write("image write", a1, a2);
-            return 0;
-        });
-    iw->add_option("DEV", a1, "device")->required();
-    iw->add_option("FILE", a2, "image file")->required();
-    iw->add_flag("--force", opt.force, "write even a partition of the running system");
-    iw->add_flag("--allow-empty", opt.allow_empty, "write an empty FILE (only erases DEV)");
+    part_commands(c, a1, a2, a3);
 }
 
 void unit_commands(Cli &c, std::string &a1, bool &flag) {
