@@ -1,5 +1,4 @@
-// Partitions, images, kernels, pending updates, the store backup and the
-// reserved entry points.
+// Partitions, image files, the store backup and the reserved entry points.
 #include "images.h"
 
 #include <fcntl.h>
@@ -13,21 +12,17 @@
 #include <climits>
 #include <cstring>
 #include <iostream>
-#include <optional>
 
 #include "held_signals.h"
 #include "mfg.h"
 #include "mtd_node.h"
-#include "signed_header.h"
 #include "write_plan.h"
 
 namespace mfgtool {
 
 namespace {
 
-constexpr std::size_t kFileMax = 256u << 20;  // larger than any partition of the board
 constexpr const char *kStoreDev = "/dev/tqrd.rcfg0";
-constexpr const char *kSysaCode = "/dev/tqrd.rsysa_code";
 constexpr std::size_t kStoreSize = 30840, kSlotSize = 6168, kSectionMax = 6144, kSlots = 5;
 constexpr std::uint32_t kMagic = 0x12611920u, kMagicAuth = 0x12611925u;
 constexpr std::size_t kBackupHeader = 24;
@@ -41,20 +36,6 @@ std::uint32_t be32(const unsigned char *p) {
 }
 void put_be32(unsigned char *p, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (24 - 8 * i));
-}
-
-const char *kernel_dev(char slot) {
-    return slot == 'a' ? "/dev/tqrd.rsysa_kernel" : "/dev/tqrd.rsysb_kernel";
-}
-
-// After the library call: the read-back, then the one line that says what happened.
-void finish(const WritePlan &plan, const std::string &what) {
-    if (!opt.verify) {
-        note(what + " written (not verified)");
-        return;
-    }
-    plan.verify();
-    note(what + " written and verified (" + std::to_string(plan.placed()) + " bytes)");
 }
 
 bool section_ok(const unsigned char *slot, unsigned index) {
@@ -132,7 +113,7 @@ void part_write(const std::string &op, const std::string &dev, const std::string
         st = mfg_write_flashpart(dev.c_str(), data.data(), static_cast<int>(data.size()));
     }
     if (st != 0) fail_status(op, "mfg_write_flashpart", st);
-    finish(plan, dev + ": " + file);
+    finish_write(plan, dev + ": " + file);
 }
 
 void image_write(const std::string &op, const std::string &dev, const std::string &file) {
@@ -146,99 +127,7 @@ void image_write(const std::string &op, const std::string &dev, const std::strin
         st = mfg_write_image(dev.c_str(), file.c_str());
     }
     if (st != 0) fail_status(op, "mfg_write_image", st);
-    finish(plan, dev + ": " + file);
-}
-
-void kernel_write(const std::string &op, const std::string &file, char slot, bool is_signed,
-                  bool buffer) {
-    slot_guard(op, slot);
-    const InputFile in(op, file);
-    ImageData data = ImageData::of_file(in);
-    if (is_signed) data.prefix = signed_header(op, data);
-    const WritePlan plan(op, kernel_dev(slot), Writer::kImage, std::move(data));
-    // The buffer calls hand the library the file's bytes; the plain call its name.
-    const Bytes body = buffer || is_signed ? in.read_all(op) : Bytes{};
-    const int flags = (slot == 'a' ? MFG_KERNEL_SYSA : 0) | (is_signed ? MFG_KERNEL_SIGNED : 0);
-    progress(op, std::string("writing ") + (is_signed ? "signed " : "") +
-                     "kernel: " + plan.summary() + " (one library call)");
-    int st;
-    const char *fn = buffer || is_signed ? "mfg_write_kernelimage" : "mfg_write_kernel";
-    {
-        const HeldSignals held;  // the image writer reports to syslog only: no relay
-        st = buffer || is_signed
-                 ? mfg_write_kernelimage(body.data(), static_cast<unsigned>(body.size()), flags)
-                 : mfg_write_kernel(file.c_str(), flags);
-    }
-    if (st != 0) fail_status(op, fn, st);
-    finish(plan, std::string("system ") + static_cast<char>(slot - 32) + ": " +
-                     (is_signed ? "signed kernel " : "kernel ") + file);
-}
-
-std::string pending_create(const std::string &op, const std::string &name,
-                           const std::string &file) {
-    // The library formats "/pending/NAME.XXXXXX" into 128 bytes and cuts longer names.
-    if (name.empty() || name.find('/') != std::string::npos ||
-        name.size() > MFG_PENDING_PATH_MAX - 1 - std::strlen("/pending/.XXXXXX"))
-        throw UsageError(op + ": the name must be 1 to 111 characters without '/'");
-    const Bytes data = read_input(op, file, kFileMax);
-    char path[MFG_PENDING_PATH_MAX] = {};
-    int st;
-    {
-        StderrRelay relay;
-        st = mfg_create_pending_file(name.c_str(), data.data(), static_cast<unsigned>(data.size()),
-                                     path);
-    }
-    if (st != 0) fail_status(op, "mfg_create_pending_file", st);
-    if (opt.verify && read_input(op, path, kFileMax) != data)
-        fail(op, std::string("the write did not stick: ") + path + " differs from " + file);
-    return path;
-}
-
-void pending_install(const std::string &op, const std::string &dir) {
-    slot_guard(op, 'a');
-    if (!dir.empty() && chdir(dir.c_str()) != 0)
-        fail(op, "cannot enter " + dir + ": " + std::strerror(errno));
-    // Every update present is checked before the library installs (and
-    // removes) any of them; the open files stay readable for the read-back.
-    std::optional<InputFile> code, kitb, kersig;
-    struct stat st {};
-    if (stat("sysa_code", &st) == 0) code.emplace(op, "sysa_code");
-    // The library skips a kernel update that is empty or cannot be mapped.
-    const auto kernel = [&](std::optional<InputFile> &f, const char *name) {
-        if (stat(name, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) f.emplace(op, name);
-    };
-    kernel(kitb, "sysa_kitb");
-    kernel(kersig, "sysa_kersig");
-    if (!code && !kitb && !kersig) {
-        note(op + ": no pending update (sysa_code, sysa_kitb, sysa_kersig) found");
-        return;
-    }
-    std::optional<WritePlan> code_plan, kitb_plan, kersig_plan;
-    if (code) code_plan.emplace(op, kSysaCode, Writer::kImage, ImageData::of_file(*code));
-    if (kitb) kitb_plan.emplace(op, kernel_dev('a'), Writer::kImage, ImageData::of_file(*kitb));
-    if (kersig) {
-        ImageData signed_data = ImageData::of_file(*kersig);
-        signed_data.prefix = signed_header(op, signed_data);
-        kersig_plan.emplace(op, kernel_dev('a'), Writer::kImage, std::move(signed_data));
-    }
-    progress(op, "installing into system A (one library call)");
-    int rc;
-    {
-        const HeldSignals held;
-        StderrRelay relay;
-        rc = mfg_write_pending();
-    }
-    if (rc != 0) fail_status(op, "mfg_write_pending", rc);
-    if (opt.verify) {
-        if (code_plan) code_plan->verify();
-        // sysa_kersig is installed after sysa_kitb.
-        if (kersig_plan)
-            kersig_plan->verify();
-        else if (kitb_plan)
-            kitb_plan->verify();
-    }
-    note("pending updates installed into system A: written " +
-         std::string(opt.verify ? "and verified" : "(not verified)"));
+    finish_write(plan, dev + ": " + file);
 }
 
 void store_backup(const std::string &op, const std::string &file) {

@@ -1,4 +1,5 @@
-// Commands that write partitions, images and pending updates, and the store backup.
+// Commands that write partitions, images, kernels and pending updates, and the
+// store backup.
 #ifndef MFGTOOL_IMAGES_H
 #define MFGTOOL_IMAGES_H
 
@@ -8,6 +9,9 @@
 #include "tool.h"
 
 namespace mfgtool {
+
+// Larger than any partition of the board.
+inline constexpr std::size_t kFileMax = std::size_t{256} << 20;
 
 // Refuses a write into the slot the unit is running from, unless --force; dev
 // names the partition when it is not the slot's kernel.

@@ -84,6 +84,15 @@ void WritePlan::verify() const {
     progress(op_, "verified " + std::to_string(placed_) + " bytes");
 }
 
+void finish_write(const WritePlan &plan, const std::string &what) {
+    if (!opt.verify) {
+        note(what + " written (not verified)");
+        return;
+    }
+    plan.verify();
+    note(what + " written and verified (" + std::to_string(plan.placed()) + " bytes)");
+}
+
 void WritePlan::mismatch(std::size_t k, std::size_t at, bool piece) const {
     const MtdGeometry &g = node_->geometry();
     const std::uint32_t b = blocks_[k];

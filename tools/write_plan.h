@@ -106,6 +106,10 @@ private:
     std::vector<std::uint32_t> crcs_;  // per kCrcPiece of each block in blocks_, for gzip data
 };
 
+// After the library call: the read-back (unless --no-verify), then the one
+// line that says what was written and whether it was verified.
+void finish_write(const WritePlan &plan, const std::string &what);
+
 }  // namespace mfgtool
 
 #endif
