@@ -1,5 +1,6 @@
 // mfgtool part list: the partitions as a technician reads mtdinfo: node,
 // name, type, size, erase size and bad blocks.
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
@@ -61,7 +62,11 @@ void part_list(const std::vector<std::string> &devs) {
     json list = json::array();
     if (devs.empty())
         for (const auto &[dev, name] : kNodes) list.push_back(describe(dev, name));
-    for (const auto &dev : devs) list.push_back(describe(dev, ""));
+    for (const auto &dev : devs) {
+        const auto *known = std::find_if(std::begin(kNodes), std::end(kNodes),
+                                         [&dev](const auto &n) { return dev == n.first; });
+        list.push_back(describe(dev, known != std::end(kNodes) ? known->second : ""));
+    }
     bool all = true;
     for (const auto &j : list) all = all && !j.contains("error");
     if (opt.json) {
