@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <functional>
 #include <iostream>
 
@@ -206,6 +207,52 @@ void boot_commands(Cli &c, BootSettings &s) {
     set->add_flag("--set-flag", s.set_flag, "set the flag to 1");
 }
 
+// Raw partitions and image files.
+void part_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3) {
+    CLI::App *part = c.noun("part", "raw MTD partitions");
+    static std::vector<std::string> devs;
+    c.leaf(part, "list", "node, name, type, size, erase size and bad blocks of each partition", [] {
+         part_list(devs);
+         return 0;
+     })->add_option("DEV", devs, "devices to list (default: the appliance's partitions)");
+    CLI::App *pe = c.leaf(part, "erase", "erase every good block of DEV, read it back", [&a1] {
+        part_erase("part erase", a1);
+        return 0;
+    });
+    pe->add_option("DEV", a1, "device, e.g. /dev/tqrd.rcfg0")->required();
+    pe->add_flag("--force", opt.force, "erase even a partition of the running system");
+    CLI::App *pw =
+        c.leaf(part, "write", "erase DEV, write FILE from offset 0, read it back", [&a1, &a2] {
+            part_write("part write", a1, a2);
+            return 0;
+        });
+    pw->add_option("DEV", a1, "device")->required();
+    pw->add_option("FILE", a2, "data, or '-'")->required();
+    pw->add_flag("--force", opt.force, "write even a partition of the running system");
+    pw->add_flag("--allow-empty", opt.allow_empty, "write empty data (only erases DEV)");
+    CLI::App *pr =
+        c.leaf(part, "read", "read LENGTH bytes of DEV to OUT or stdout", [&a1, &a2, &a3] {
+            const auto len = parse_number("LENGTH", a2, 256u << 20);
+            data_output(a3.empty() ? "-" : a3);
+            write_output("part read", a3.empty() ? "-" : a3, read_part("part read", a1, len));
+            return 0;
+        });
+    pr->add_option("DEV", a1, "device")->required();
+    pr->add_option("LENGTH", a2, "bytes to read (decimal or 0x hex, at most 256 MiB)")->required();
+    pr->add_option("OUT", a3, "output file, mode 0600 (default stdout)")->check(kOutputName);
+
+    CLI::App *image = c.noun("image", "plain or gzip image files");
+    CLI::App *iw =
+        c.leaf(image, "write", "erase DEV, write the image FILE, read it back", [&a1, &a2] {
+            image_write("image write", a1, a2);
+            return 0;
+        });
+    iw->add_option("DEV", a1, "device")->required();
+    iw->add_option("FILE", a2, "image file")->required();
+    iw->add_flag("--force", opt.force, "write even a partition of the running system");
+    iw->add_flag("--allow-empty", opt.allow_empty, "write an empty FILE (only erases DEV)");
+}
+
 void image_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3, bool &flag) {
     static std::string slot;
     CLI::App *kernel = c.noun("kernel", "kernel images of system A or B");
@@ -217,14 +264,13 @@ void image_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3, b
                    : "write the image FILE (plain or gzip) to a kernel partition",
             [&a1, &flag, buffer, name] {
                 kernel_write("kernel " + name, a1, slot[0], flag, buffer);
-                note("kernel written to system " + std::string(slot == "a" ? "A" : "B") +
-                     (opt.verify ? "" : " (not verified)"));
                 return 0;
             });
         w->add_option("FILE", a1, "kernel image")->required()->check(CLI::ExistingFile);
         w->add_option("--slot", slot, "system slot")->required()->check(CLI::IsMember({"a", "b"}));
         w->add_flag("--signed", flag, "wrap the image in the signed-kernel container");
         w->add_flag("--force", opt.force, "write even the slot the unit is running from");
+        w->add_flag("--allow-empty", opt.allow_empty, "write an empty FILE (only erases the slot)");
     }
 
     CLI::App *pending = c.noun("pending", "pending update files");
@@ -244,48 +290,14 @@ void image_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3, b
                                });
     install->add_option("--dir", a1, "directory holding the update files (default: current)");
     install->add_flag("--force", opt.force, "install even when the unit runs from system A");
+    install->add_flag("--allow-empty", opt.allow_empty, "install an empty sysa_code");
 
     c.leaf(&c.app, "slot", "print the running system slot: a, b or pending", [] {
         print_text_or_json("slot", running_slot());
         return 0;
     });
 
-    CLI::App *part = c.noun("part", "raw MTD partitions");
-    c.leaf(part, "erase", "erase every good block of DEV",
-           [&a1] {
-               part_erase("part erase", a1);
-               note("erased " + a1);
-               return 0;
-           })
-        ->add_option("DEV", a1, "device, e.g. /dev/tqrd.rcfg0")
-        ->required();
-    CLI::App *pw =
-        c.leaf(part, "write", "erase DEV, write FILE from offset 0, read it back", [&a1, &a2] {
-            part_write("part write", a1, a2);
-            note("wrote " + a2 + " to " + a1);
-            return 0;
-        });
-    pw->add_option("DEV", a1, "device")->required();
-    pw->add_option("FILE", a2, "data, or '-'")->required();
-    CLI::App *pr =
-        c.leaf(part, "read", "read LENGTH bytes of DEV to OUT or stdout", [&a1, &a2, &a3] {
-            const auto len = parse_number("LENGTH", a2, 256u << 20);
-            data_output(a3.empty() ? "-" : a3);
-            write_output("part read", a3.empty() ? "-" : a3, read_part("part read", a1, len));
-            return 0;
-        });
-    pr->add_option("DEV", a1, "device")->required();
-    pr->add_option("LENGTH", a2, "bytes to read (decimal or 0x hex, at most 256 MiB)")->required();
-    pr->add_option("OUT", a3, "output file, mode 0600 (default stdout)")->check(kOutputName);
-
-    CLI::App *image = c.noun("image", "plain or gzip image files");
-    CLI::App *iw = c.leaf(image, "write", "erase DEV and write the image FILE", [&a1, &a2] {
-        image_write("image write", a1, a2);
-        note("wrote " + a2 + " to " + a1);
-        return 0;
-    });
-    iw->add_option("DEV", a1, "device")->required();
-    iw->add_option("FILE", a2, "image file")->required();
+    part_commands(c, a1, a2, a3);
 }
 
 void unit_commands(Cli &c, std::string &a1, bool &flag) {
@@ -418,12 +430,27 @@ int run(int argc, char **argv) {
     std::vector<std::string> words;
     bool flag = false;
     BootSettings boot;
-    identity_commands(c, a1);
-    record_commands(c, a1, a2);
-    boot_commands(c, boot);
-    image_commands(c, a1, a2, a3, flag);
-    unit_commands(c, a1, flag);
-    reserved_commands(c, a1, a2);
+    // Only the group of commands the first word names is built; help, wrong
+    // usage and an unknown word get every group.
+    const std::pair<std::vector<std::string>, std::function<void()>> groups[] = {
+        {{"serial", "oem", "model"}, [&] { identity_commands(c, a1); }},
+        {{"macs", "auth", "auth-key"}, [&] { record_commands(c, a1, a2); }},
+        {{"bootopts"}, [&] { boot_commands(c, boot); }},
+        {{"kernel", "pending", "slot", "part", "image"},
+         [&] { image_commands(c, a1, a2, a3, flag); }},
+        {{"store", "info", "provision"}, [&] { unit_commands(c, a1, flag); }},
+        {{"reserved"}, [&] { reserved_commands(c, a1, a2); }},
+    };
+    std::string word;
+    for (int i = 1; i < argc && word.empty(); ++i)
+        if (argv[i][0] != '-') word = argv[i];
+    const auto names = [&word](const std::vector<std::string> &nouns) {
+        return std::find(nouns.begin(), nouns.end(), word) != nouns.end();
+    };
+    const bool named = std::any_of(std::begin(groups), std::end(groups),
+                                   [&](const auto &g) { return names(g.first); });
+    for (const auto &[nouns, add] : groups)
+        if (!named || names(nouns)) add();
     help_command(c, words);
     try {
         app.parse(argc, argv);

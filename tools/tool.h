@@ -41,6 +41,7 @@ struct Options {
     // Standard output carries the raw data of a '-' output: notes and JSON
     // then go to standard error.
     bool stdout_is_data = false;
+    bool allow_empty = false;  // write an empty image (it only erases the partition)
 };
 extern Options opt;
 
@@ -96,11 +97,9 @@ std::string to_hex(const unsigned char *data, std::size_t len);
 // The letters and digits of text, as the library keeps them when it stores a serial.
 std::string alnum_only(const std::string &text);
 
-// Reads len bytes of a partition through the library; fails when the device
-// did not deliver all of them.
+// Reads the first len bytes of a partition node; fails when the device did
+// not deliver all of them.
 Bytes read_part(const std::string &op, const std::string &dev, std::size_t len);
-// Compares a written partition with the bytes expected at its start.
-void verify_part(const std::string &op, const std::string &dev, const Bytes &expected);
 
 // Record commands; each throws on failure. Values are checked and written
 // through the library, then read back and compared.

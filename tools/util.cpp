@@ -194,35 +194,4 @@ std::string alnum_only(const std::string &text) {
     return out;
 }
 
-// mfg_read_flashpart reports nothing and leaves unread bytes as they were:
-// reading into two buffers filled differently shows whether every byte came
-// from the device.
-Bytes read_part(const std::string &op, const std::string &dev, std::size_t len) {
-    Bytes a(len, 0x00), b(len, 0xFF);
-    mfg_read_flashpart(dev.c_str(), a.data(), static_cast<unsigned>(len));
-    mfg_read_flashpart(dev.c_str(), b.data(), static_cast<unsigned>(len));
-    if (a != b) {
-        std::size_t i = 0;
-        while (i < len && a[i] == b[i]) ++i;
-        fail(op, dev + " delivered only " + std::to_string(i) + " of " + std::to_string(len) +
-                     " bytes (no such partition, or shorter)");
-    }
-    return a;
-}
-
-void verify_part(const std::string &op, const std::string &dev, const Bytes &expected) {
-    if (!opt.verify) {
-        progress(op, "not verified (--no-verify)");
-        return;
-    }
-    progress(op, "verifying " + std::to_string(expected.size()) + " bytes");
-    const Bytes back = read_part(op, dev, expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i)
-        if (back[i] != expected[i])
-            fail(op, "read-back of " + dev + " differs at byte " + std::to_string(i) +
-                         ": the write did not stick (on NAND a bad block shifts the data; "
-                         "--no-verify skips the check)");
-    progress(op, "verified " + std::to_string(expected.size()) + " bytes");
-}
-
 }  // namespace mfgtool

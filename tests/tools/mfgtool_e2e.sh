@@ -62,12 +62,12 @@ t 0 "^$S$" '' serial get
 cp "$w/store.bak" "$w/store.bak.good"
 printf '\x00' | dd of="$w/store.bak" bs=1 seek=50 conv=notrunc status=none
 t 2 '' 'serial section does not verify; nothing written' store restore store.bak
-t 0 'wrote' 'verified 300000 bytes' --progress part write /dev/tqrd.rsysb_kernel img
+t 0 'img written and verified' 'verified 300000 bytes' --progress part write /dev/tqrd.rsysb_kernel img
 t 0 '' '' part read /dev/tqrd.rsysb_kernel 300000 back
 cmp -s "$w/img" "$w/back" || { echo "FAILED part read differs"; failed=$((failed + 1)); }
 t 1 '' 'nosuch delivered only 0 of 16 bytes' part read /dev/tqrd.nosuch 16 out
-t 2 '' 'is a directory' part write /dev/tqrd.rsysb_kernel upd
-t 0 'not verified' '' image write /dev/tqrd.rsysb_kernel img.gz
+t 2 '' 'upd is a directory' part write /dev/tqrd.rsysb_kernel upd
+t 0 'img.gz written and verified \(4194304 bytes\)' '' image write /dev/tqrd.rsysb_kernel img.gz
 t 0 'system A' 'verified 300044 bytes' --progress kernel write img --slot a --signed
 t 0 'system B' '' kernel write-buffer img --slot b
 t 0 '^/pending/upd\.[A-Za-z0-9]{6}$' '' pending create upd img
