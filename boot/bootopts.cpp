@@ -9,6 +9,7 @@
 #include "common/be.h"
 #include "common/log.h"
 #include "common/record_lock.h"
+#include "common/signal_hold.h"
 #include "common/unique_fd.h"
 #include "flash/partition.h"
 #include "mfg.h"
@@ -138,6 +139,8 @@ extern "C" int mfg_set_bootopts(unsigned flags, const char *extra) noexcept {
     put_be32(record.bytes + MFG_BOOTOPTS_OFF_MAGIC, MFG_BOOTOPTS_MAGIC);
     (void)bootopts_checksum(&record);
 
+    // Signals that would end the process wait until the record is whole again.
+    const mfg::SignalHold hold;
     if (!flash::write_partition(kBootcfgDevice, record.bytes, MFG_BOOTOPTS_SIZE).ok()) {
         log_error("**Error: Unable to write boot parameters to flash");
         return -1;

@@ -9,6 +9,7 @@
 #include "common/appliance.h"
 #include "common/log.h"
 #include "common/record_lock.h"
+#include "common/signal_hold.h"
 #include "flash/partition.h"
 
 namespace mfg::store {
@@ -98,7 +99,12 @@ Status Store::write_back() noexcept {
 }
 
 void Store::close() noexcept {
-    if (dirty_) (void)write_back();
+    if (dirty_) {
+        // From the erase to the last page the store holds nothing valid: a
+        // signal that would end the process waits until the image is back.
+        const SignalHold hold;
+        (void)write_back();
+    }
     dirty_ = false;
     image_.reset();
     fd_.reset();
