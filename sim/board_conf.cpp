@@ -21,7 +21,7 @@ constexpr OpName kOps[] = {
     {"mkstemp", Op::Mkstemp},   {"pread", Op::Pread},
     {"lseek", Op::Lseek},       {"stat", Op::Stat},
     {"unlink", Op::Unlink},     {"flock", Op::Flock},
-    {"sync", Op::Sync},
+    {"sync", Op::Sync},         {"malloc", Op::Malloc},
 };
 
 struct ErrnoName {
@@ -174,7 +174,8 @@ bool parse_part(const std::vector<std::string> &w, BoardLayout &board, std::stri
 }
 
 bool parse_fault(const std::vector<std::string> &w, BoardLayout &board, std::string &why) {
-    if (w.size() < 3) return why = "fault OP PATH [nth=N] [count=N] [errno=E] [partial=N]", false;
+    if (w.size() < 3)
+        return why = "fault OP PATH [nth=N] [count=N] [errno=E] [partial=N] [signal=S]", false;
     Fault f;
     if (!op_from_name(w[1].c_str(), f.op)) return why = "unknown operation " + w[1], false;
     f.glob = w[2];
