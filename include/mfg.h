@@ -94,7 +94,15 @@ MFG_API int mfg_write_image(const char *dev, const char *file) MFG_NOEXCEPT;
 
 /* ---- MAC address block ----------------------------------------------------
  * Section 1 of the configuration store (/dev/tqrd.cfg0, 30840 bytes on the raw
- * partition /dev/tqrd.rcfg0): a 220-byte block with length, magic and MD5. */
+ * partition /dev/tqrd.rcfg0): a 220-byte block with length, magic and MD5.
+ * Every store entry point (MACs, serial number, client authentication) reports
+ * running out of memory, or an MD5 that OpenSSL cannot compute, as a store
+ * that cannot be opened (-1, or 1 for the client-authentication calls): no
+ * record is written without its digest, and no record is called corrupt.
+ * While a write erases and rewrites the store, the signals that would end or
+ * stop the process (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGPIPE,
+ * SIGALRM, SIGUSR1/2, ...) are blocked in the calling thread; one that
+ * arrives is delivered once the store is whole again. */
 #define MFG_MACS_SIZE 220
 /* Reads the block into buf, which must hold MFG_MACS_SIZE bytes.
  * Returns 0; -1 when buf is null or the store cannot be opened or loaded;
@@ -252,7 +260,9 @@ MFG_API int mfg_get_bootopts(mfg_bootopts *out) MFG_NOEXCEPT;
  * Returns 0 written; -1 for a refused combination (nothing written, nothing
  * logged); -1 when the write fails ("**Error: Unable to write boot parameters
  * to flash"; the partition may then hold no valid record, and the next call
- * starts from the defaults). No option sets the flag back to 0. */
+ * starts from the defaults). No option sets the flag back to 0. Signals that
+ * would end or stop the process wait, blocked in the calling thread, from the
+ * erase until the record is written, as for the store. */
 MFG_API int mfg_set_bootopts(unsigned flags, const char *extra) MFG_NOEXCEPT;
 
 /* ---- Kernel images --------------------------------------------------------
