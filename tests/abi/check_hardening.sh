@@ -3,7 +3,8 @@
 # every symbol at start-up (BIND_NOW) into a read-only GOT (GNU_RELRO) and call
 # __stack_chk_fail from its canaries; a program must be position-independent;
 # with FORTIFY=1 (an optimised build without sanitizers) it must call checked
-# libc functions (__*_chk). Any readelf reads any target's ELF files.
+# libc functions (__*_chk). A library must not throw: no throwing operator
+# new, no __cxa_throw. Any readelf reads any target's ELF files.
 readelf=$1 fortify=$2
 shift 2
 status=0
@@ -16,6 +17,8 @@ for f in "$@"; do
     grep -Eq ' UND +__stack_chk_fail' <<<"$symbols" || missing+=(__stack_chk_fail)
     if grep -q INTERP <<<"$segments"; then  # a program, not a library
         grep -Eq 'Type: +DYN' <<<"$header" || missing+=(PIE)
+    elif grep -Eq ' UND +(__cxa_throw|_Zn[wa][jm])\b' <<<"$symbols"; then
+        missing+=("freedom from exceptions")
     fi
     if [[ $fortify == 1 ]]; then
         grep -Eq ' UND +__[a-z0-9_]+_chk' <<<"$symbols" || missing+=(_FORTIFY_SOURCE)
