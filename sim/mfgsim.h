@@ -3,8 +3,9 @@
  *
  * libmfgsim.so interposes the libc calls that reach the appliance's fixed paths
  * (open, ioctl, read, write, pwrite, lseek, fstat, stat, mkstemp, unlink, fopen,
- * close, syslog, ..., and malloc, calloc, realloc for allocation faults). Loaded with LD_PRELOAD, or linked into a test program, it
- * makes an unmodified libmfg.so work on a board directory instead of hardware:
+ * close, syslog, ..., and malloc, calloc, realloc for allocation faults). Loaded with LD_PRELOAD,
+ * or linked into a test program, it makes an unmodified libmfg.so work on a board directory instead
+ * of hardware:
  *
  *   /dev/tqrd.<alias>  ->  BOARD/dev/<partition>.bin   (MTD partition)
  *   /etc/tq/serial     ->  BOARD/etc/tq/serial
@@ -46,12 +47,12 @@
  *        come from outside at that moment (delivered at once unless the
  *        thread blocks it). "fault pwrite /dev/tqrd.rcfg0 signal=SIGTERM"
  *        ends a store write between its erase and its first page.
- *   fault malloc OBJECT [nth=N] [count=N]
+ *   fault malloc [OBJECT] [nth=N] [count=N]
  *        Refuses allocations (malloc, calloc, realloc answer null with ENOMEM)
  *        made by the library: those whose calling code lies in libmfg.so or in
  *        the libraries it calls for its work, libcrypto and libz. OBJECT is
- *        matched on that object's file name ("libmfg.so.1", "libcrypto.so.3",
- *        "*" for all). The caller is told by its address (dladdr), so the
+ *        matched on that object's file name ("libmfg.so.1", "libcrypto.so.3";
+ *        "*" or left out: all of them). The caller is told by its address (dladdr), so the
  *        allocations of the program, of libstdc++, of the C library's own
  *        stdio and of the board are never counted or refused; a program that
  *        links the library's objects statically sees none of these faults.
@@ -135,8 +136,8 @@ const char *mfgsim_board(void);
 int mfgsim_add_fault(const char *op, const char *path_glob, unsigned nth, unsigned count, int err,
                      long partial);
 void mfgsim_clear_faults(void);
-/* Adds a signal rule: the nth matching call (and every later one) raises
- * signo in the calling thread and then goes on. 0, or -1 (EINVAL). */
+/* Adds a signal rule: the nth matching call raises signo in the calling
+ * thread and then goes on. 0, or -1 (EINVAL). */
 int mfgsim_add_signal(const char *op, const char *path_glob, unsigned nth, int signo);
 /* Whether an allocation made by the code at caller is to be refused under the
  * "malloc" rules: 1 or 0. Called by the board's malloc, calloc and realloc. */

@@ -262,6 +262,14 @@ TEST_F(FaultSweep, EveryFailingCallEndsCleanlyWithADocumentedResult) {
         {CALL(in_sysa()), zero_or_one},
         {CALL(in_sysb()), zero_or_one},
         {CALL(in_pending()), zero_or_one},
+        // Neither touches a device nor allocates: nothing may fail.
+        {CALL(mfg_valid_serial(kSerial)), {1}},
+        {CALL(mfg_read_bootversion(text, sizeof text)), {0}},
+        {CALL(mfg_get_debugconsole(text, sizeof text)), {0}},
+        {CALL(mfg_set_debugconsole(1)), {0}},
+        {CALL(mfg_valid_debugarea()), {0}},
+        {CALL(mfg_write_diskimage("/dev/tqrd.rsysa_code", "image.bin")), {0}},
+        {CALL(mfg_sync_diskimage()), {0}},
     };
     unsigned total = 0;
     for (const Row &row : rows) total += sweep(row);
