@@ -10,7 +10,8 @@ constexpr int kHeld[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGPIPE, SIGALRM,   SIGTERM,
 
 }  // namespace
 
-SignalHold::SignalHold() noexcept {
+SignalHold::SignalHold(bool active) noexcept {
+    if (!active) return;
     sigset_t set;
     sigemptyset(&set);
     for (const int sig : kHeld) sigaddset(&set, sig);

@@ -15,7 +15,8 @@ namespace mfg {
 // thread's mask changes; other threads of the caller keep taking signals.
 class SignalHold {
 public:
-    SignalHold() noexcept;
+    // active false: holds nothing (for a scope that only sometimes writes).
+    explicit SignalHold(bool active = true) noexcept;
     ~SignalHold();
     SignalHold(const SignalHold &) = delete;
     SignalHold &operator=(const SignalHold &) = delete;

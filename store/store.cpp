@@ -99,12 +99,11 @@ Status Store::write_back() noexcept {
 }
 
 void Store::close() noexcept {
-    if (dirty_) {
-        // From the erase to the last page the store holds nothing valid: a
-        // signal that would end the process waits until the image is back.
-        const SignalHold hold;
-        (void)write_back();
-    }
+    // From the erase to the last page the store holds nothing valid: a signal
+    // that would end or stop the process waits until the image is back and
+    // the lock is released (a stopped writer must not keep readers waiting).
+    const SignalHold hold(dirty_);
+    if (dirty_) (void)write_back();
     dirty_ = false;
     image_.reset();
     fd_.reset();
