@@ -285,7 +285,8 @@ MFG_API int mfg_write_kernel(const char *file, int flags) MFG_NOEXCEPT;
  * without /pending (the partition is then untouched). A temporary file that
  * cannot be written in full (a full /pending) is logged ("**Error: Unable to
  * complete writing of <temporary name>, ...") and gives -errno, e.g. -ENOSPC,
- * before anything is erased. */
+ * before anything is erased; so does a container whose MD5 cannot be
+ * computed (-ENOMEM): none is written without its digest. */
 MFG_API int mfg_write_kernelimage(const unsigned char *data, unsigned len, int flags) MFG_NOEXCEPT;
 
 /* ---- Pending updates and system slots ------------------------------------- */

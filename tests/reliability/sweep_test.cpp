@@ -165,7 +165,7 @@ protected:
                     << at << ": NAND page programmed twice";
             }
         }
-        std::printf("%-45.45s %3u calls, %3u fault points, %3u of them allocations\n", row.name, i,
+        std::printf("%-60.60s %3u calls, %3u fault points, %3u of them allocations\n", row.name, i,
                     points, allocs);
         alloc_points_ += allocs;
         return points;
@@ -188,6 +188,7 @@ TEST_F(FaultSweep, EveryFailingCallEndsCleanlyWithADocumentedResult) {
     ASSERT_EQ(mfg_get_bootopts(&stored), 0);
     mfgtest::write_file(path("image.bin"), kImage);
     ASSERT_EQ(mfg_write_kernel("image.bin", MFG_KERNEL_SYSA), 0);
+    ASSERT_EQ(mfg_write_kernelimage(kImage.data(), 3000, MFG_KERNEL_SIGNED), 0);  // system B
     ASSERT_EQ(mfg_write_image("/dev/tqrd.rsysa_code", "image.bin"), 0);
     base_ = snapshot();
     // The same partition as a gzip image, which brings zlib's allocations in.
@@ -252,6 +253,12 @@ TEST_F(FaultSweep, EveryFailingCallEndsCleanlyWithADocumentedResult) {
         {CALL(mfg_write_kernelimage(kImage.data(), 3000, MFG_KERNEL_SYSA)),
          {0, -1, -EACCES, -ENOSPC, -EIO, -EINTR},
          [&, a = rewrites("sysa_kernel", false), b = rewrites("sysa_kernel", true)](int r) {
+             return r < -1 ? b(r) : a(r);
+         }},
+        // Signed: no container without its digest (-ENOMEM, untouched).
+        {CALL(mfg_write_kernelimage(kImage.data(), 3000, MFG_KERNEL_SIGNED)),
+         {0, -1, -EACCES, -ENOSPC, -EIO, -EINTR, -ENOMEM},
+         [&, a = rewrites("sysb_kernel", false), b = rewrites("sysb_kernel", true)](int r) {
              return r < -1 ? b(r) : a(r);
          }},
         {CALL(mfg_create_pending_file("upd", kImage.data(), 3000, nullptr)),
