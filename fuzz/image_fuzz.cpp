@@ -35,7 +35,7 @@ bool is_gzip(const Bytes &f) {
 // Decompressed bytes of concatenated gzip members, up to the first error or
 // the first bytes that do not start another member (which zlib ignores).
 Bytes inflate_all(const Bytes &f) {
-    Bytes out, chunk(64 * 1024);
+    Bytes out, chunk(std::size_t{64} * 1024);
     z_stream z{};
     FUZZ_CHECK(inflateInit2(&z, 16 + MAX_WBITS) == Z_OK);
     z.next_in = const_cast<Bytef *>(f.data());
@@ -80,7 +80,8 @@ Bytes laid_out(const Target &t, const Bytes &data, unsigned char old) {
             continue;
         }
         const std::size_t n = std::min<std::size_t>(kErase, data.size() - from);
-        std::copy_n(data.begin() + static_cast<long>(from), n, image.begin() + block * kErase);
+        std::copy_n(data.begin() + static_cast<long>(from), n,
+                    image.begin() + static_cast<long>(block) * kErase);
         from += n;
     }
     return image;
