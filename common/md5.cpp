@@ -53,9 +53,12 @@ namespace mfg {
 Status md5_digest(unsigned char digest[16], const void *data, std::size_t length) noexcept {
     // A failed allocation leaves ENOMEM behind (OpenSSL itself never clears
     // errno); whatever else failed is OpenSSL's, not the data's.
+    const int saved = errno;
     errno = 0;
-    if (tqcr_md5buf(digest, data, length) == 0) return {};
+    const int r = tqcr_md5buf(digest, data, length);
     const int err = errno;
+    errno = saved;
+    if (r == 0) return {};
     ERR_clear_error();
     if (err == ENOMEM) return Status(Error::kNoMemory, ENOMEM);
     return Status(Error::kCrypto);

@@ -81,6 +81,7 @@ void log_cipher_failure(Direction dir) {
 }
 
 int crypt_keyblob(Direction dir, const void *in, int inlen, void *out, int *outlen) {
+    const int saved_errno = errno;
     Wiped<EVP_MAX_MD_SIZE> digest;
     const int r = derive_key_material(digest);
     if (r == -1) return -1;
@@ -98,6 +99,7 @@ int crypt_keyblob(Direction dir, const void *in, int inlen, void *out, int *outl
         log_cipher_failure(dir);
         return -2;
     }
+    errno = saved_errno;
     return 0;
 }
 
