@@ -87,10 +87,10 @@ MFG_API int mfg_read_flashpart(const char *path, void *buf, unsigned len) MFG_NO
  * buffer or zlib's inflate buffers cannot be allocated (logged as "unable to
  * allocate", never as a file that runs short), a bad-block query fails, the
  * file runs short, a non-NAND write is short, or bad blocks pushed the data
- * past the end. The
- * partition is then erased or partly written: the erase is never undone.
- * As with mfg_write_flashpart, failed NAND page writes go undetected and data
- * left over when the last good block is full is dropped with result 0.
+ * past the end. The partition is then erased or partly written: the erase is
+ * never undone. As with mfg_write_flashpart, failed NAND page writes go
+ * undetected and data left over when the last good block is full is dropped
+ * with result 0.
  * Logs to syslog only. */
 MFG_API int mfg_write_image(const char *dev, const char *file) MFG_NOEXCEPT;
 
