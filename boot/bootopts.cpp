@@ -9,6 +9,7 @@
 #include "common/be.h"
 #include "common/log.h"
 #include "common/record_lock.h"
+#include "common/signal_hold.h"
 #include "common/unique_fd.h"
 #include "flash/partition.h"
 #include "mfg.h"
@@ -110,7 +111,7 @@ extern "C" int mfg_get_bootopts(mfg_bootopts *out) noexcept {
 extern "C" int mfg_set_bootopts(unsigned flags, const char *extra) noexcept {
     // Locked from the read to the end of the write, so no other writer's
     // change is lost. An invalid stored record is replaced, not reported.
-    const mfg::UniqueFd dev = mfg::open_locked(kBootcfgDevice, mfg::LockMode::exclusive);
+    mfg::UniqueFd dev = mfg::open_locked(kBootcfgDevice, mfg::LockMode::exclusive);
     mfg_bootopts record;
     if (!read_valid_record(record, dev)) build_default_record(record);
 
@@ -138,7 +139,12 @@ extern "C" int mfg_set_bootopts(unsigned flags, const char *extra) noexcept {
     put_be32(record.bytes + MFG_BOOTOPTS_OFF_MAGIC, MFG_BOOTOPTS_MAGIC);
     (void)bootopts_checksum(&record);
 
-    if (!flash::write_partition(kBootcfgDevice, record.bytes, MFG_BOOTOPTS_SIZE).ok()) {
+    // Signals that would end or stop the process wait until the record is
+    // whole again and unlocked (a stopped writer must not keep readers waiting).
+    const mfg::SignalHold hold;
+    const Status written = flash::write_partition(kBootcfgDevice, record.bytes, MFG_BOOTOPTS_SIZE);
+    dev.reset();
+    if (!written.ok()) {
         log_error("**Error: Unable to write boot parameters to flash");
         return -1;
     }

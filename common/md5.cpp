@@ -1,7 +1,9 @@
 #include "common/md5.h"
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -10,9 +12,11 @@ EVP_MD_CTX *evp(tqcr_MD5_CTX *ctx) { return static_cast<EVP_MD_CTX *>(ctx->impl)
 
 extern "C" {
 
-void tqcr_md5buf(unsigned char digest[16], const void *data, std::size_t length) noexcept {
+int tqcr_md5buf(unsigned char digest[16], const void *data, std::size_t length) noexcept {
     unsigned int n = 16;
-    if (EVP_Digest(data, length, digest, &n, EVP_md5(), nullptr) != 1) std::memset(digest, 0, 16);
+    if (EVP_Digest(data, length, digest, &n, EVP_md5(), nullptr) == 1 && n == 16) return 0;
+    std::memset(digest, 0, 16);
+    return -1;
 }
 
 int tqcr_MD5Init(tqcr_MD5_CTX *ctx) noexcept {
@@ -43,3 +47,21 @@ void tqcr_MD5Free(tqcr_MD5_CTX *ctx) noexcept {
     ctx->impl = nullptr;
 }
 }
+
+namespace mfg {
+
+Status md5_digest(unsigned char digest[16], const void *data, std::size_t length) noexcept {
+    // A failed allocation leaves ENOMEM behind (OpenSSL itself never clears
+    // errno); whatever else failed is OpenSSL's, not the data's.
+    const int saved = errno;
+    errno = 0;
+    const int r = tqcr_md5buf(digest, data, length);
+    const int err = errno;
+    errno = saved;
+    if (r == 0) return {};
+    ERR_clear_error();
+    if (err == ENOMEM) return Status(Error::kNoMemory, ENOMEM);
+    return Status(Error::kCrypto);
+}
+
+}  // namespace mfg

@@ -3,14 +3,18 @@
 
 #include <cstddef>
 
+#include "common/status.h"
+
 extern "C" {
 
 typedef struct tqcr_MD5_CTX {
     void *impl;  // OpenSSL digest context; owned between Init and Final
 } tqcr_MD5_CTX;
 
-// digest receives 16 bytes: the MD5 of length bytes at data.
-void tqcr_md5buf(unsigned char digest[16], const void *data, std::size_t length) noexcept;
+// digest receives 16 bytes: the MD5 of length bytes at data. 0, or -1 when
+// no digest could be computed (no memory, or no MD5 in this OpenSSL); the
+// digest is then all zeros and must not be used.
+int tqcr_md5buf(unsigned char digest[16], const void *data, std::size_t length) noexcept;
 
 // Streaming form. Init returns 0 or -1 (no memory); Final writes the digest
 // and releases the context. A context that is never finalised must be released
@@ -22,6 +26,12 @@ void tqcr_MD5Free(tqcr_MD5_CTX *ctx) noexcept;
 }
 
 namespace mfg {
+
+// The MD5 of length bytes at data into digest. kNoMemory (ENOMEM) when an
+// allocation failed on the way, kCrypto when the digest is otherwise
+// unavailable; never a statement about the data.
+[[nodiscard]] Status md5_digest(unsigned char digest[16], const void *data,
+                                std::size_t length) noexcept;
 
 // Owner of a streaming MD5 context.
 class Md5 {

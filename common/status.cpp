@@ -30,6 +30,8 @@ const char *describe(Error error) noexcept {
             return "image read only in part";
         case Error::kNoMemory:
             return "out of memory";
+        case Error::kCrypto:
+            return "digest or cipher unavailable";
         case Error::kBadMagic:
             return "invalid magic number";
         case Error::kBadLength:

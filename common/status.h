@@ -21,6 +21,7 @@ enum class Error : std::uint8_t {
     kRead,             // a read failed or delivered less than needed
     kIncomplete,       // a whole image was needed and only part of it arrived
     kNoMemory,         // an allocation failed
+    kCrypto,           // a digest or cipher could not be computed (not a data fault)
     kBadMagic,         // a record's magic number is wrong
     kBadLength,        // a record's length field is impossible, or its data short
     kBadDigest,        // a record's digest does not match its data
@@ -40,6 +41,11 @@ public:
     // errno of the failing call; 0 when no system call failed.
     [[nodiscard]] constexpr int sys_errno() const noexcept { return errno_; }
     [[nodiscard]] const char *what() const noexcept { return describe(error_); }
+    // The library could not do its work (no memory, no digest or cipher):
+    // reported like a handle that could not be had, never as bad data.
+    [[nodiscard]] constexpr bool resource_failure() const noexcept {
+        return error_ == Error::kNoMemory || error_ == Error::kCrypto;
+    }
 
 private:
     Error error_ = Error::kNone;

@@ -70,6 +70,12 @@ public:
         if (gz_ != nullptr) return gzread(gz_, buf, n);
         return static_cast<long>(::read(raw_, buf, n));
     }
+    // Whether the last read failed because zlib could not get memory for its
+    // buffers or the inflate state (which it takes on the first read).
+    [[nodiscard]] bool out_of_memory() const noexcept {
+        int err = Z_OK;
+        return gz_ != nullptr && (void(gzerror(gz_, &err)), err == Z_MEM_ERROR);
+    }
 
 private:
     UniqueFd fd_;
@@ -81,6 +87,12 @@ private:
 [[nodiscard]] Status read_chunk(ImageSource &src, unsigned char *buf, std::uint32_t chunk,
                                 const char *file) noexcept {
     if (src.read(buf, chunk) == static_cast<long>(chunk)) return {};
+    if (src.out_of_memory()) {
+        // Not the file's fault: the stream could not be decompressed for want of memory.
+        log_errno(ENOMEM, "**Error: unable to allocate %d bytes of memory, %m (%d)",
+                  static_cast<int>(chunk), ENOMEM);
+        return Status(Error::kNoMemory, ENOMEM);
+    }
     log_error("**Error: Unable to read %d bytes from %s", static_cast<int>(chunk), file);
     return Status(Error::kRead);
 }
@@ -106,7 +118,7 @@ private:
             chunk = remaining;
         }
         if (Status s = read_chunk(src, block, chunk, file); !s.ok()) return s;
-        (void)::pwrite(dev.fd(), block, g.erasesize, static_cast<off_t>(blocks.offset()));
+        program_unchecked(dev.fd(), block, g.erasesize, blocks.offset());
         remaining -= chunk;
     }
     if (blocks.overran()) {

@@ -5,12 +5,20 @@
 #include <mtd/mtd-user.h>
 
 #include <sys/types.h>
+#include <unistd.h>
 #include <cstdint>
 
 #include "common/status.h"
 #include "common/unique_fd.h"
 
 namespace mfg::flash {
+
+// Programs n bytes at offset with one pwrite whose result is deliberately not
+// examined: a NAND block that fails to program is not reported.
+inline void program_unchecked(int fd, const void *buf, std::size_t n,
+                              std::uint64_t offset) noexcept {
+    if (::pwrite(fd, buf, n, static_cast<off_t>(offset)) < 0) return;
+}
 
 struct Geometry {
     std::uint8_t type = 0;

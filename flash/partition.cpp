@@ -30,21 +30,21 @@ namespace {
 void program_last_piece(int fd, const unsigned char *piece, std::uint32_t length,
                         std::uint32_t count, std::uint64_t offset) noexcept {
     if (count <= length) {
-        (void)::pwrite(fd, piece, count, static_cast<off_t>(offset));
+        program_unchecked(fd, piece, count, offset);
         return;
     }
     if (HeapBytes padded = heap_alloc(count)) {
         std::memcpy(padded.get(), piece, length);
         std::memset(padded.get() + length, 0xFF, count - length);
-        (void)::pwrite(fd, padded.get(), count, static_cast<off_t>(offset));
+        program_unchecked(fd, padded.get(), count, offset);
         return;
     }
     const std::uint32_t whole = count - kNandPageSize;
-    if (whole > 0) (void)::pwrite(fd, piece, whole, static_cast<off_t>(offset));
+    if (whole > 0) program_unchecked(fd, piece, whole, offset);
     unsigned char page[kNandPageSize];
     std::memset(page, 0xFF, sizeof page);
     std::memcpy(page, piece + whole, length - whole);
-    (void)::pwrite(fd, page, sizeof page, static_cast<off_t>(offset + whole));
+    program_unchecked(fd, page, sizeof page, offset + whole);
 }
 
 [[nodiscard]] Status program_nand(const MtdDevice &dev, const Geometry &g,
@@ -55,7 +55,7 @@ void program_last_piece(int fd, const unsigned char *piece, std::uint32_t length
         if (!more.ok()) return more.status();
         if (!more.value()) break;
         if (remaining > g.erasesize) {
-            (void)::pwrite(dev.fd(), data, g.erasesize, static_cast<off_t>(blocks.offset()));
+            program_unchecked(dev.fd(), data, g.erasesize, blocks.offset());
             data += g.erasesize;
             remaining -= g.erasesize;
         } else {

@@ -44,7 +44,9 @@ inline void begin_input() {
         FUZZ_CHECK(mfgsim_create(dir.c_str(),
                                  "part cfg nand size=32K erase=16K alias=cfg0,rcfg0\n"
                                  "part mfg nand size=2K erase=2K\n"
-                                 "part bootcfg nor size=4K erase=4K\n") == 0);
+                                 "part bootcfg nor size=4K erase=4K\n"
+                                 "part sysa_code nand size=64K erase=16K bad=1\n"
+                                 "part sysa_kernel nor size=48K erase=16K\n") == 0);
     }
     mfgsim_clear_faults();
     mfgsim_reset_stats();

@@ -101,12 +101,18 @@ extern "C" int mfg_read_client_authdata_key(void *out, int *length) noexcept {
     KeyBuffer cipher;
     KeyBuffer plain;
     if (!cipher.valid() || !plain.valid()) return 1;
-    if (!store.read(mfg::store::kSectionClientAuthKey, cipher.get(), &read_len).ok()) {
+    // Out of memory is answered as a handle that cannot be had: 1, and no
+    // message that would blame the record.
+    if (const mfg::Status s =
+            store.read(mfg::store::kSectionClientAuthKey, cipher.get(), &read_len);
+        !s.ok()) {
+        if (s.resource_failure()) return 1;
         ++failures;
         read_len = 0;  // an empty ciphertext, which the decryption refuses
     }
     int plain_len = 0;
-    if (decrypt_keyblob(cipher.get(), read_len, plain.get(), &plain_len) != 0) {
+    if (const int r = decrypt_keyblob(cipher.get(), read_len, plain.get(), &plain_len); r != 0) {
+        if (r == kKeyblobNoMemory) return 1;
         ++failures;
     } else {
         std::memcpy(out, plain.get(), static_cast<std::size_t>(plain_len));

@@ -5,6 +5,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
+#include <cerrno>
 #include <memory>
 
 #include "common/appliance.h"
@@ -41,6 +42,7 @@ int derive_key_material(Wiped<EVP_MAX_MD_SIZE> &digest) {
     Wiped<kDeviceSecretSize> secret;
     if (device_secret(secret.bytes) != 0) return -1;
     unsigned int n = 0;
+    errno = 0;  // see crypt_keyblob
     if (EVP_Digest(secret.bytes, sizeof secret.bytes, digest.bytes, &n, EVP_sha256(), nullptr) !=
             1 ||
         n != 2 * kAesKeySize)
@@ -52,6 +54,7 @@ int derive_key_material(Wiped<EVP_MAX_MD_SIZE> &digest) {
 // step fails; the context is released on every path.
 bool run_cipher(Direction dir, const unsigned char *key, const unsigned char *iv, const void *in,
                 int inlen, unsigned char *out, int *outlen) {
+    errno = 0;  // see crypt_keyblob
     CipherCtx ctx(EVP_CIPHER_CTX_new());
     if (!ctx) return false;
     const auto *src = static_cast<const unsigned char *>(in);
@@ -78,6 +81,7 @@ void log_cipher_failure(Direction dir) {
 }
 
 int crypt_keyblob(Direction dir, const void *in, int inlen, void *out, int *outlen) {
+    const int saved_errno = errno;
     Wiped<EVP_MAX_MD_SIZE> digest;
     const int r = derive_key_material(digest);
     if (r == -1) return -1;
@@ -87,11 +91,15 @@ int crypt_keyblob(Direction dir, const void *in, int inlen, void *out, int *outl
                     static_cast<unsigned char *>(out), outlen)) {
         // The failed step left its reasons in OpenSSL's error queue of this
         // thread; they are reported here and must not confuse the caller's
-        // next use of OpenSSL.
+        // next use of OpenSSL. An allocation that failed on the way leaves
+        // ENOMEM (OpenSSL never clears errno): the record is not at fault.
+        const bool no_memory = errno == ENOMEM;
         ERR_clear_error();
+        if (no_memory) return kKeyblobNoMemory;
         log_cipher_failure(dir);
         return -2;
     }
+    errno = saved_errno;
     return 0;
 }
 

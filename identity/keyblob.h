@@ -13,6 +13,7 @@ constexpr int kDeviceSecretSize = 13;
 // Cipher block: ciphertext is the plaintext rounded up to the next multiple of
 // 16, plus 16 when already a multiple.
 constexpr int kKeyblobBlock = 16;
+constexpr int kKeyblobNoMemory = -3;
 
 // 0; -1 out is null; -2 the serial number read failed; -3 the OEM serial
 // number read failed.
@@ -21,7 +22,8 @@ constexpr int kKeyblobBlock = 16;
 // Encrypt / decrypt inlen bytes of in into out, whose room must be at least
 // inlen + kKeyblobBlock bytes; *outlen receives the output length. 0; -1
 // the device secret cannot be built; -2 the cipher failed (logged, *outlen
-// untouched).
+// untouched); kKeyblobNoMemory when the cipher could not get memory
+// (nothing logged: the data is not at fault).
 [[nodiscard]] int encrypt_keyblob(const void *in, int inlen, void *out, int *outlen) noexcept;
 [[nodiscard]] int decrypt_keyblob(const void *in, int inlen, void *out, int *outlen) noexcept;
 

@@ -177,7 +177,8 @@ MFG_API int mfg_read_flashpart(const char *path, void *buf, unsigned len) MFG_NO
  * one filled with 0xFF.
  * Returns 0 written; -1 when the erase fails, the file does not open or stat,
  * the device does not open, MEMGETINFO fails, the file is too large, the block
- * buffer cannot be allocated, a bad-block query fails, the file runs short, a
+ * buffer or zlib's inflate buffers cannot be allocated (logged as "unable to
+ * allocate", never as a file that runs short), a bad-block query fails, the file runs short, a
  * non-NAND write is short, or bad blocks pushed the data past the end. The
  * partition is then erased or partly written: the erase is never undone.
  * A null dev or file: -1 with errno EINVAL, nothing erased, nothing logged.
@@ -432,7 +433,9 @@ MFG_API int mfg_write_kernel(const char *file, int flags) MFG_NOEXCEPT;
  * complete writing of <temporary name>, ..."); in these cases nothing is
  * erased. CAUTION: -EPERM is -1, so a temporary file refused with EPERM
  * reads like a failed image write although the partition is untouched:
- * take -1 as "the partition may be erased" and write it again. */
+ * take -1 as "the partition may be erased" and write it again. A container
+ * whose MD5 cannot be computed gives -ENOMEM before anything is erased: none
+ * is written without its digest. */
 MFG_API int mfg_write_kernelimage(const unsigned char *data, unsigned len, int flags) MFG_NOEXCEPT;
 
 /* ---- Pending updates and system slots -------------------------------------

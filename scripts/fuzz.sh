@@ -9,9 +9,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Inputs per target in CI: 10 to 25 seconds each on this 2-core machine, shared.
-declare -A runs=([store]=30000 [bootopts]=30000)
-# Largest input: five store slots, the override file and the OEM partition: 33 KB.
-declare -A max_len=([store]=33200 [bootopts]=4500)
+declare -A runs=([store]=30000 [bootopts]=30000 [image]=10000)
+# Largest input: five store slots, the override file and the OEM partition: 33 KB;
+# an image file a little larger than the 64 KB partition.
+declare -A max_len=([store]=33200 [bootopts]=4500 [image]=70000)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$(nproc)"
@@ -19,7 +20,7 @@ cmake --build --preset fuzz -j"$(nproc)"
 out=build/fuzz
 mkdir -p "$out/findings" "$out/logs"
 status=0
-for t in ${MFG_FUZZ_TARGETS:-store bootopts}; do
+for t in ${MFG_FUZZ_TARGETS:-store bootopts image}; do
   mkdir -p "$out/corpus/$t"
   if [ -n "${MFG_FUZZ_SECONDS:-}" ]; then limit=(-max_total_time="$MFG_FUZZ_SECONDS")
   else limit=(-runs="${MFG_FUZZ_RUNS:-${runs[$t]}}"); fi

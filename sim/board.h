@@ -36,10 +36,13 @@ enum class Op {
     Stat,
     Unlink,
     Flock,
-    Sync
+    Sync,
+    Malloc  // malloc, calloc, realloc made by the library (alloc_faults.cpp)
 };
 [[nodiscard]] bool op_from_name(const char *name, Op &out);
 const char *op_name(Op op);
+// A signal by name ("SIGTERM", "TERM") or number; false if none such.
+[[nodiscard]] bool signal_from_name(const std::string &name, int &out);
 
 struct Fault {
     Op op = Op::Open;
@@ -48,6 +51,7 @@ struct Fault {
     unsigned count = 1;  // failing calls from nth on; 0: all of them
     int err = 5;         // errno of the failure (EIO)
     long partial = -1;   // >= 0: read/write only this many bytes instead
+    int signo = 0;       // > 0: raise this signal instead of failing the call
     unsigned hits = 0;   // matching calls seen since the board was selected
 };
 

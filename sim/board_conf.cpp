@@ -21,7 +21,7 @@ constexpr OpName kOps[] = {
     {"mkstemp", Op::Mkstemp},   {"pread", Op::Pread},
     {"lseek", Op::Lseek},       {"stat", Op::Stat},
     {"unlink", Op::Unlink},     {"flock", Op::Flock},
-    {"sync", Op::Sync},
+    {"sync", Op::Sync},         {"malloc", Op::Malloc},
 };
 
 struct ErrnoName {
@@ -174,11 +174,16 @@ bool parse_part(const std::vector<std::string> &w, BoardLayout &board, std::stri
 }
 
 bool parse_fault(const std::vector<std::string> &w, BoardLayout &board, std::string &why) {
-    if (w.size() < 3) return why = "fault OP PATH [nth=N] [count=N] [errno=E] [partial=N]", false;
     Fault f;
-    if (!op_from_name(w[1].c_str(), f.op)) return why = "unknown operation " + w[1], false;
-    f.glob = w[2];
-    for (size_t i = 3; i < w.size(); ++i) {
+    const bool known = w.size() >= 2 && op_from_name(w[1].c_str(), f.op);
+    if (w.size() < 3 && !(known && f.op == Op::Malloc))
+        return why = "fault OP PATH [nth=N] [count=N] [errno=E] [partial=N] [signal=S]", false;
+    if (!known) return why = "unknown operation " + w[1], false;
+    // "fault malloc [nth=N]": allocations of every library object.
+    const bool any_object =
+        f.op == Op::Malloc && (w.size() < 3 || w[2].find('=') != std::string::npos);
+    f.glob = any_object ? "*" : w[2];
+    for (size_t i = any_object ? 2 : 3; i < w.size(); ++i) {
         std::string key, value;
         key_value(w[i], key, value);
         std::uint32_t n;

@@ -1,5 +1,6 @@
 // Fault rules: which interposed calls fail, and how.
 #include <fnmatch.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -31,11 +32,19 @@ void set_power_cut(unsigned long long events) { g_power_left = events; }
 const Fault *Board::fault(Op op, const char *path) {
     if (recording) recorded.emplace_back(op, path ? path : "");
     const Fault *hit = nullptr;
+    int signo = 0;
     for (auto &f : faults) {
         if (f.op != op || ::fnmatch(f.glob.c_str(), path ? path : "", 0) != 0) continue;
         ++f.hits;
-        if (!hit && f.hits >= f.nth && (f.count == 0 || f.hits - f.nth < f.count)) hit = &f;
+        if (f.hits < f.nth || (f.count != 0 && f.hits - f.nth >= f.count)) continue;
+        if (f.signo != 0)
+            signo = f.signo;
+        else if (!hit)
+            hit = &f;
     }
+    // A signal rule lets the call go on; the signal is taken now, or when the
+    // calling thread unblocks it.
+    if (signo != 0) (void)::raise(signo);
     return hit;
 }
 

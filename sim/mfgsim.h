@@ -3,7 +3,8 @@
  *
  * libmfgsim.so interposes the libc calls that reach the appliance's fixed paths
  * (open, ioctl, read, write, pwrite, lseek, fstat, stat, mkstemp, unlink, fopen,
- * close, syslog, opendir, chdir, getcwd, mkdir, rmdir, rename, ...). Loaded with
+ * close, syslog, opendir, chdir, getcwd, mkdir, rmdir, rename, ..., and malloc,
+ * calloc, realloc for allocation faults). Loaded with
  * LD_PRELOAD (mfgsim-run BOARD -- PROGRAM), or linked into a test program
  * (pkg-config mfgsim, CMake target mfg::sim), it
  * makes an unmodified libmfg.so work on a board directory instead of hardware:
@@ -54,6 +55,21 @@
  *        shortened write is refused with EINVAL as an unaligned one would be).
  *        Descriptors of any path opened while a board is active are matched,
  *        so a fault on "read" of "image.gz" makes zlib's reads of it fail.
+ *        signal=S (a name like SIGTERM, or a number): the matching calls do
+ *        not fail; each first raises S in the calling thread, as if it had
+ *        come from outside at that moment (delivered at once unless the
+ *        thread blocks it). "fault pwrite /dev/tqrd.rcfg0 signal=SIGTERM"
+ *        ends a store write between its erase and its first page.
+ *   fault malloc [OBJECT] [nth=N] [count=N]
+ *        Refuses allocations (malloc, calloc, realloc answer null with ENOMEM)
+ *        made by the library: those whose calling code lies in libmfg.so or in
+ *        the libraries it calls for its work, libcrypto and libz. OBJECT is
+ *        matched on that object's file name ("libmfg.so.1", "libcrypto.so.3";
+ *        "*" or left out: all of them). The caller is told by its address (dladdr), so the
+ *        allocations of the program, of libstdc++, of the C library's own
+ *        stdio and of the board are never counted or refused; a program that
+ *        links the library's objects statically sees none of these faults.
+ *        Recording lists each counted allocation as "malloc OBJECT".
  *
  * Default board: page 2048 bytes;
  *   cfg      nand 512K erase 128K  alias cfg0,rcfg0
@@ -133,6 +149,12 @@ const char *mfgsim_board(void);
 int mfgsim_add_fault(const char *op, const char *path_glob, unsigned nth, unsigned count, int err,
                      long partial);
 void mfgsim_clear_faults(void);
+/* Adds a signal rule: the nth matching call raises signo in the calling
+ * thread and then goes on. 0, or -1 (EINVAL). */
+int mfgsim_add_signal(const char *op, const char *path_glob, unsigned nth, int signo);
+/* Whether an allocation made by the code at caller is to be refused under the
+ * "malloc" rules: 1 or 0. Called by the board's malloc, calloc and realloc. */
+int mfgsim_alloc_refused(const void *caller);
 
 /* Starts (on != 0; earlier records are dropped) or stops recording every call
  * that a fault rule could match, whether or not one does. */

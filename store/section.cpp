@@ -22,10 +22,15 @@ constexpr unsigned kMagicField = 20;
 constexpr const char *kSlotNames[kSectionCount] = {"Serial", "MAC Address", "Client Auth",
                                                    "Client Auth Key", "Reserved"};
 
-[[nodiscard]] bool digest_matches(const SectionRecord &record) noexcept {
+// kBadDigest (logged) when the stored digest is not the data's. A digest
+// that cannot be computed says nothing about the data: its status goes up
+// unlogged, as a handle that could not be had would.
+[[nodiscard]] Status verify_digest(const SectionRecord &record, const char *name) noexcept {
     unsigned char digest[kMd5Size];
-    tqcr_md5buf(digest, record.data, record.header.length);
-    return std::memcmp(digest, record.header.md5, kMd5Size) == 0;
+    if (Status s = md5_digest(digest, record.data, record.header.length); !s.ok()) return s;
+    if (std::memcmp(digest, record.header.md5, kMd5Size) == 0) return {};
+    log_error("**Error: Checksum failure in data segment \t\tof section: %s", name);
+    return Status(Error::kBadDigest);
 }
 
 // The header at the descriptor's position into record; kRead when it came
@@ -78,7 +83,8 @@ Status section_encode(unsigned char *image, unsigned index, const void *data,
     SectionHeader h{};
     h.length = length;
     h.magic = section_magic(index);
-    tqcr_md5buf(h.md5, data, length);
+    // No section without its digest: the slot stays as it was.
+    if (Status s = md5_digest(h.md5, data, length); !s.ok()) return s;
     // Data bytes past length keep whatever the slot held before.
     if (length != 0) std::memmove(slot + kSectionHeaderSize, data, length);
     section_header_encode(slot, h);
@@ -128,12 +134,7 @@ Status section_read(int fd, unsigned index, SectionRecord *record) noexcept {
         }
     }
     if (!result.ok()) return result;
-
-    if (!digest_matches(*record)) {
-        log_error("**Error: Checksum failure in data segment \t\tof section: %s", name);
-        return Status(Error::kBadDigest);
-    }
-    return {};
+    return verify_digest(*record, name);
 }
 
 }  // namespace mfg::store

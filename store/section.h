@@ -52,7 +52,8 @@ int section_offset(unsigned index, const char **name) noexcept;
 std::uint32_t section_magic(unsigned index) noexcept;
 // Writes one section (header, data, MD5) into an in-memory store image.
 // kInvalidArgument for an invalid index or missing data, kTooLarge for a
-// length above 6144.
+// length above 6144, kNoMemory or kCrypto (slot untouched) when the digest
+// cannot be computed.
 Status section_encode(unsigned char *image, unsigned index, const void *data,
                       std::uint32_t length) noexcept;
 // Writes a cleared section into an in-memory store image; kInvalidArgument
@@ -61,7 +62,8 @@ Status section_clear(unsigned char *image, unsigned index) noexcept;
 // Reads and verifies one section from the configuration device, logging
 // what is wrong with it. kBadDigest; kBadMagic; kBadLength (short data or a
 // length above 6144); kSeek or kRead (short header); kInvalidArgument
-// (invalid slot or no record).
+// (invalid slot or no record); kNoMemory or kCrypto, unlogged, when the
+// digest cannot be computed.
 Status section_read(int fd, unsigned index, SectionRecord *record) noexcept;
 
 }  // namespace mfg::store

@@ -9,6 +9,7 @@
 #include "common/appliance.h"
 #include "common/log.h"
 #include "common/record_lock.h"
+#include "common/signal_hold.h"
 #include "flash/partition.h"
 
 namespace mfg::store {
@@ -98,6 +99,10 @@ Status Store::write_back() noexcept {
 }
 
 void Store::close() noexcept {
+    // From the erase to the last page the store holds nothing valid: a signal
+    // that would end or stop the process waits until the image is back and
+    // the lock is released (a stopped writer must not keep readers waiting).
+    const SignalHold hold(dirty_);
     if (dirty_) (void)write_back();
     dirty_ = false;
     image_.reset();

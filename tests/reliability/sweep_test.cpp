@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
 #include "mfg.h"
 #include "support/board_test.h"
 
@@ -66,7 +68,10 @@ const std::map<std::string, std::vector<int>> kErrnos = {
     {"write", {EIO, ENOSPC, EINTR, 0}}, {"pwrite", {EIO, ENOSPC, 0}}, {"MEMGETINFO", {EIO}},
     {"MEMERASE", {EIO}}, {"MEMGETBADBLOCK", {EIO, EOPNOTSUPP}}, {"fstat", {EIO}},
     {"lseek", {EINVAL}}, {"mkstemp", {ENOSPC, EACCES}}, {"stat", {EACCES}}, {"unlink", {EACCES}},
-    {"flock", {ENOLCK, EINTR}}, {"sync", {}}};
+    {"flock", {ENOLCK, EINTR}}, {"sync", {}}, {"malloc", {ENOMEM}}};
+// What only bad data may be told: a refused allocation must never say it.
+const char *const kBlameData[] = {"Checksum failure", "Invalid magic", "Unable to read",
+                                  "failed to decrypt", "larger than partition"};
 // clang-format on
 
 struct Row {
@@ -79,12 +84,17 @@ struct Row {
 #define CALL(expr) #expr, [&] { return (expr); }
 
 // Each exported function that touches a file or device runs once recording its
-// calls, then once per recorded call and errno with that call failing; then its
-// result must be documented and keep its promise, and nothing may leak.
+// calls and the library's allocations, then once per recorded call and errno
+// with that call failing; then its result must be documented and keep its
+// promise (no silent loss), a refused allocation must not be blamed on the
+// data, and nothing may leak (descriptors here, memory under LeakSanitizer
+// and valgrind).
 class FaultSweep : public Sweep {
 protected:
     Snapshot base_;           // partitions as the library's writes left them
-    std::string op_, where_;  // the call failing now
+    std::string op_, where_;  // the call failing now, and its number among its kind
+    unsigned nth_ = 0;
+    unsigned silent_losses_ = 0, misreported_ = 0, alloc_points_ = 0;
 
     void reset() {
         for (const auto &[part, bytes] : base_) plant(part.c_str(), 0, bytes);
@@ -113,17 +123,18 @@ protected:
         mfgsim_record_calls(0);
         EXPECT_TRUE(row.results.count(ok)) << row.name << " without faults: " << ok;
         std::map<std::string, unsigned> nth;
-        unsigned points = 0, i = 0;
+        unsigned points = 0, i = 0, allocs = 0;
         for (const char *op, *where; mfgsim_recorded_call(i, &op, &where) == 0; ++i) {
             op_ = op;
             where_ = where;
-            ++nth[op_];
+            nth_ = ++nth[op_];
             for (const int err : kErrnos.at(op_)) {
                 ++points;
                 const long partial = err ? -1 : op_.find("read") != std::string::npos ? 1 : 2048;
                 const std::string at = std::string(row.name) + ": " + op_ + " #" +
                                        std::to_string(nth[op_]) + " errno " + std::to_string(err);
                 reset();
+                clear_syslog();
                 const std::size_t fds = names("/proc/self/fd").size();
                 const auto violations = mfgsim_total_violations();
                 EXPECT_EQ(mfgsim_add_fault(op_.c_str(), "*", nth[op_], 1, err, partial), 0);
@@ -132,8 +143,17 @@ protected:
                     return row.call();
                 }();
                 mfgsim_clear_faults();
-                EXPECT_TRUE(row.results.count(r) && (!row.holds || row.holds(r)))
-                    << at << ": result " << r;
+                const bool kept = row.results.count(r) && (!row.holds || row.holds(r));
+                EXPECT_TRUE(kept) << at << ": result " << r;
+                if (op_ == "malloc") {
+                    ++allocs;
+                    silent_losses_ += !kept;
+                    for (const std::string &line : syslog())
+                        for (const char *blame : kBlameData)
+                            if (line.find(blame) != std::string::npos)
+                                ADD_FAILURE() << at << ": blames the data: " << line,
+                                    ++misreported_;
+                }
                 EXPECT_EQ(names("/proc/self/fd").size(), fds) << at << ": descriptor left open";
                 // Only a removal that fails itself may leave a file behind.
                 EXPECT_LE(names(path("pending")).size(),
@@ -145,7 +165,9 @@ protected:
                     << at << ": NAND page programmed twice";
             }
         }
-        std::printf("%-45.45s %3u calls, %3u fault points\n", row.name, i, points);
+        std::printf("%-60.60s %3u calls, %3u fault points, %3u of them allocations\n", row.name, i,
+                    points, allocs);
+        alloc_points_ += allocs;
         return points;
     }
 };
@@ -166,8 +188,16 @@ TEST_F(FaultSweep, EveryFailingCallEndsCleanlyWithADocumentedResult) {
     ASSERT_EQ(mfg_get_bootopts(&stored), 0);
     mfgtest::write_file(path("image.bin"), kImage);
     ASSERT_EQ(mfg_write_kernel("image.bin", MFG_KERNEL_SYSA), 0);
+    ASSERT_EQ(mfg_write_kernelimage(kImage.data(), 3000, MFG_KERNEL_SIGNED), 0);  // system B
     ASSERT_EQ(mfg_write_image("/dev/tqrd.rsysa_code", "image.bin"), 0);
     base_ = snapshot();
+    // The same partition as a gzip image, which brings zlib's allocations in.
+    gzFile gz = gzopen(path("image.gz").c_str(), "wb");
+    ASSERT_TRUE(gz != nullptr);
+    const Bytes &code = base_.at("sysa_code");
+    ASSERT_EQ(gzwrite(gz, code.data(), static_cast<unsigned>(code.size())),
+              static_cast<int>(code.size()));
+    ASSERT_EQ(gzclose(gz), Z_OK);
 
     Bytes buf(MFG_CLIENT_AUTH_MAX);
     int len = 0, macs_len = MFG_MACS_SIZE;
@@ -186,6 +216,11 @@ TEST_F(FaultSweep, EveryFailingCallEndsCleanlyWithADocumentedResult) {
         {CALL(mfg_read_flashpart("/dev/tqrd.rmfg", buf.data(), 100)), {0}},
         {CALL(mfg_write_image("/dev/tqrd.rsysa_code", "image.bin")), ok_or_failed,
          rewrites("sysa_code", false)},
+        // A gzip test that cannot read four bytes takes the file for a plain one.
+        {CALL(mfg_write_image("/dev/tqrd.rsysa_code", "image.gz")), ok_or_failed,
+         [&, a = rewrites("sysa_code", false)](int r) {
+             return (op_ == "read" && nth_ == 1) || a(r);
+         }},
         {CALL(mfg_read_macs(buf.data())), store_read, reads(kMacs[0], macs_len)},
         {CALL(mfg_write_macs(kMacs[0].data())), ok_or_failed, rewrites("cfg", true)},
         {CALL(mfg_read_serial(text, sizeof text)), store_read,
@@ -220,6 +255,12 @@ TEST_F(FaultSweep, EveryFailingCallEndsCleanlyWithADocumentedResult) {
          [&, a = rewrites("sysa_kernel", false), b = rewrites("sysa_kernel", true)](int r) {
              return r < -1 ? b(r) : a(r);
          }},
+        // Signed: no container without its digest (-ENOMEM, untouched).
+        {CALL(mfg_write_kernelimage(kImage.data(), 3000, MFG_KERNEL_SIGNED)),
+         {0, -1, -EACCES, -ENOSPC, -EIO, -EINTR, -ENOMEM},
+         [&, a = rewrites("sysb_kernel", false), b = rewrites("sysb_kernel", true)](int r) {
+             return r < -1 ? b(r) : a(r);
+         }},
         {CALL(mfg_create_pending_file("upd", kImage.data(), 3000, nullptr)),
          {0, -EACCES, -ENOSPC, -EIO, -EINTR},
          nullptr,
@@ -228,10 +269,22 @@ TEST_F(FaultSweep, EveryFailingCallEndsCleanlyWithADocumentedResult) {
         {CALL(in_sysa()), zero_or_one},
         {CALL(in_sysb()), zero_or_one},
         {CALL(in_pending()), zero_or_one},
+        // Neither touches a device nor allocates: nothing may fail.
+        {CALL(mfg_valid_serial(kSerial)), {1}},
+        {CALL(mfg_read_bootversion(text, sizeof text)), {0}},
+        {CALL(mfg_get_debugconsole(text, sizeof text)), {0}},
+        {CALL(mfg_set_debugconsole(1)), {0}},
+        {CALL(mfg_valid_debugarea()), {0}},
+        {CALL(mfg_write_diskimage("/dev/tqrd.rsysa_code", "image.bin")), {0}},
+        {CALL(mfg_sync_diskimage()), {0}},
     };
     unsigned total = 0;
     for (const Row &row : rows) total += sweep(row);
-    std::printf("%zu functions, %u fault points\n", rows.size(), total);
+    std::printf(
+        "%zu functions, %u fault points, %u allocations refused: %u silent losses, %u "
+        "misreported corruptions\n",
+        rows.size(), total, alloc_points_, silent_losses_, misreported_);
+    EXPECT_GT(alloc_points_, rows.size()) << "the board refused no allocation of the library";
     ASSERT_EQ(::chdir(cwd), 0);
 }
 
