@@ -8,8 +8,8 @@
 #         over allnoconfig, and a static busybox cross-built from Debian's
 #         source package, both into
 #             ${MFG_KERNEL_CACHE:-/var/cache/libmfg-kernel}/ppc32-<stamp>
-#         The stamp hashes the fragment, the package versions and this script,
-#         so each is built once per machine. Safe to run again at any time.
+#         The stamp hashes the fragment, the package versions and RECIPE
+#         below, so each is built once per machine. Safe to run again at any time.
 #
 # Installs what it needs with apt-get. Progress goes to stderr; stdout gets
 # three lines, KERNEL=, MODULES= (a directory holding lib/modules/<release>)
@@ -20,7 +20,8 @@ ARCH=${1:?usage: kernel-deps.sh x86_64|ppc32}
 CACHE=${MFG_KERNEL_CACHE:-/var/cache/libmfg-kernel}
 JOBS=${MFG_KERNEL_JOBS:-$(nproc)}
 FRAGMENT=$PWD/tests/kernel/ppc32.config
-SELF=$(readlink -f "${BASH_SOURCE[0]}")
+# Raise when a change here builds a different kernel or busybox.
+RECIPE=1
 START=$SECONDS
 log() { printf '[kernel-deps %4ds] %s\n' $((SECONDS - START)) "$*" >&2; }
 die() { log "error: $*"; exit 1; }
@@ -86,7 +87,7 @@ build_busybox() {  # static, for the target, into $ROOT/busybox
     ("${mk[@]}" defconfig &&
         sed -i -e 's/^# CONFIG_STATIC is not set/CONFIG_STATIC=y/' \
             -e 's/^CONFIG_\(TC\|FEATURE_TC_INGRESS\)=y/# CONFIG_\1 is not set/' "$src/.config" &&
-        yes '' | "${mk[@]}" oldconfig && "${mk[@]}" busybox) >"$WORK/busybox.log" 2>&1 ||
+        { yes '' || true; } | "${mk[@]}" oldconfig && "${mk[@]}" busybox) >"$WORK/busybox.log" 2>&1 ||
         { tail -30 "$WORK/busybox.log" >&2; die "busybox build failed (log: $WORK/busybox.log)"; }
     cp "$src/busybox" "$ROOT/busybox"
     log "busybox built in $((SECONDS - t))s"
@@ -100,33 +101,44 @@ ppc32() {
     BUSYBOX_VER=$(apt-cache showsrc --only-source busybox 2>/dev/null | awk '/^Version:/ { print $2 }' |
         sort -V | tail -1)
     [ -n "$BUSYBOX_VER" ] || die "no busybox source package listed"
-    local stamp key
-    stamp="linux-source $(version linux-source-6.1)
-gcc $(version gcc-powerpc-linux-gnu)
-busybox $BUSYBOX_VER
+    local gcc
+    gcc=$(version gcc-powerpc-linux-gnu)
+    KERNEL_DIR=$(cached kernel "linux-source $(version linux-source-6.1)
+gcc $gcc
 fragment $(sha256sum "$FRAGMENT" | cut -c1-64)
-script $(sha256sum "$SELF" | cut -c1-64)"
+recipe $RECIPE" build_kernel)
+    BUSYBOX_DIR=$(cached busybox "busybox $BUSYBOX_VER
+gcc $gcc
+recipe $RECIPE" build_busybox)
+    printf 'KERNEL=%s\nMODULES=%s\nBUSYBOX=%s\n' "$KERNEL_DIR/vmlinux" "$KERNEL_DIR/modules" \
+        "$BUSYBOX_DIR/busybox"
+}
+
+# cached NAME STAMP BUILDER: the directory $CACHE/ppc32-NAME-<hash of STAMP>,
+# made by BUILDER (into $ROOT, scratch space in $WORK) unless already done.
+# Other builds of NAME are removed once it is.
+cached() {
+    local name=$1 stamp=$2 builder=$3 key d
     key=$(printf '%s\n' "$stamp" | sha256sum | cut -c1-16)
-    ROOT=$CACHE/ppc32-$key
+    ROOT=$CACHE/ppc32-$name-$key
     WORK=$ROOT/work
     mkdir -p "$CACHE"
-    exec 9>"$CACHE/.lock"
+    exec 9>"$CACHE/.lock-$name"
     flock 9
     if [ ! -f "$ROOT/done" ]; then
-        log "building into $ROOT"
-        mkdir -p "$WORK"
+        log "building $name into $ROOT"
+        rm -rf "$ROOT" && mkdir -p "$WORK"
         printf '%s\n' "$stamp" >"$ROOT/STAMP"
-        if [ ! -f "$ROOT/kernel.done" ]; then build_kernel; touch "$ROOT/kernel.done"; fi
-        if [ ! -f "$ROOT/busybox.done" ]; then build_busybox; touch "$ROOT/busybox.done"; fi
+        "$builder" >&2
         rm -rf "$WORK"
         touch "$ROOT/done"
-        local d
-        for d in "$CACHE"/ppc32-*/STAMP; do
+        for d in "$CACHE"/ppc32-"$name"-*/STAMP; do
             d=$(dirname "$d")
             [ "$d" = "$ROOT" ] || { log "removing $d"; rm -rf "$d"; }
         done
     fi
-    printf 'KERNEL=%s\nMODULES=%s\nBUSYBOX=%s\n' "$ROOT/vmlinux" "$ROOT/modules" "$ROOT/busybox"
+    exec 9>&-
+    printf '%s' "$ROOT"
 }
 
 case $ARCH in
