@@ -65,10 +65,11 @@ Bytes good_blocks(const char *node) {
     const Geometry g = geometry(node);
     const Bytes all = node_bytes(node);
     Bytes good;
-    for (unsigned b = 0; b < g.size / g.erasesize; ++b)
-        if (!is_bad(node, b))
-            good.insert(good.end(), all.begin() + b * g.erasesize,
-                        all.begin() + (b + 1) * g.erasesize);
+    for (unsigned b = 0; b < g.size / g.erasesize; ++b) {
+        if (is_bad(node, b)) continue;
+        const Bytes block = slice(all, std::size_t{b} * g.erasesize, g.erasesize);
+        good.insert(good.end(), block.begin(), block.end());
+    }
     return good;
 }
 

@@ -21,7 +21,7 @@ inline constexpr const char *kSysaKernel = "/dev/tqrd.rsysa_kernel";
 inline constexpr const char *kSysbKernel = "/dev/tqrd.rsysb_kernel";
 inline constexpr const char *kSysaCode = "/dev/tqrd.rsysa_code";
 inline constexpr std::uint32_t kStoreSize = 30840;
-inline constexpr std::uint32_t kSlotSize = 6168;
+inline constexpr std::size_t kSlotSize = 6168;
 
 struct Geometry {
     unsigned type = 0, size = 0, erasesize = 0;
