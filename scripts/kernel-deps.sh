@@ -59,11 +59,11 @@ build_kernel() {  # into $ROOT/vmlinux and $ROOT/modules
         "${mk[@]}" olddefconfig) >"$WORK/kernel.log" 2>&1 ||
         { tail -30 "$WORK/kernel.log" >&2; die "kernel configuration failed"; }
     # Every line of the fragment must have survived the dependency checks.
-    local line missing=0
+    local line unset_lines=0
     while read -r line; do
-        case $line in CONFIG_*) grep -qxF "$line" "$src/.config" || { log "not set: $line"; missing=1; } ;; esac
+        case $line in CONFIG_*) grep -qxF "$line" "$src/.config" || { log "not set: $line"; unset_lines=1; } ;; esac
     done <"$FRAGMENT"
-    [ $missing -eq 0 ] || die "the fragment does not apply"
+    [ $unset_lines -eq 0 ] || die "the fragment does not apply"
     ("${mk[@]}" vmlinux modules &&
         "${mk[@]}" INSTALL_MOD_PATH="$ROOT/modules" modules_install) >>"$WORK/kernel.log" 2>&1 ||
         { tail -30 "$WORK/kernel.log" >&2; die "kernel build failed (log: $WORK/kernel.log)"; }

@@ -78,7 +78,7 @@ if [ $shell = 1 ]; then
     poweroff -f
 fi
 step() { case ,$steps, in *,$1,*) return 0 ;; esac; return 1; }
-cd /tmp
+cd /tmp || exit 1
 step clean && run kernel.clean test_kernel --gtest_filter="$filter-BadBlocks.*"
 # Two guest CPUs: processes and threads racing through the kernel's own locks.
 step stress && run stress env MFGTEST_REAL_DEVICES=1 test_reliability --gtest_filter='StressTest.*'
