@@ -3,8 +3,9 @@
 # same tests under AddressSanitizer + UndefinedBehaviorSanitizer and under
 # valgrind (MFG_SKIP_VALGRIND=1 skips it), clang-format and clang-tidy over
 # every source (scripts/lint.sh), the fuzz targets for a fixed number of inputs
-# (MFG_SKIP_FUZZ=1 skips them), and the PowerPC target build under qemu
-# (MFG_SKIP_PPC=1 skips it).
+# (MFG_SKIP_FUZZ=1 skips them), the PowerPC target build under qemu
+# (MFG_SKIP_PPC=1 skips it), and the kernel tier on x86-64 and 32-bit PowerPC
+# guests with Linux's own MTD drivers (MFG_SKIP_KERNEL=1 skips it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,4 +36,15 @@ fi
 if [ "${MFG_SKIP_PPC:-0}" != 1 ] && [ -f scripts/test-ppc.sh ]; then
   echo "== powerpc target build (qemu) =="
   bash scripts/test-ppc.sh
+fi
+
+# The same library on the kernel's MTD drivers (nandsim, mtdram) in qemu
+# guests; each architecture ends with "kernel ARCH: N passed, M failed".
+if [ "${MFG_SKIP_KERNEL:-0}" != 1 ] && [ -f scripts/test-kernel.sh ]; then
+  kernel_status=0
+  for arch in x86_64 ppc32; do
+    echo "== kernel tier, $arch (qemu) =="
+    bash scripts/test-kernel.sh "$arch" || kernel_status=1
+  done
+  exit $kernel_status
 fi

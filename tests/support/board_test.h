@@ -18,6 +18,11 @@ constexpr std::size_t kMiB = 1024 * kKiB;
 // Each test gets a new board in a temporary directory (the default board unless
 // it calls use_board). At the end the test fails if any NAND rule was violated,
 // unless it called expect_violations().
+//
+// With MFGTEST_REAL_DEVICES=1 (the kernel tier's guest) no board is made: the
+// test runs on the machine's own device nodes and files, path() names them,
+// syslog() reads the system logger's file MFGTEST_SYSLOG, and a test that
+// needs the board (use_board, flash, plant, fill, stats) fails saying so.
 class BoardTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -42,6 +47,9 @@ protected:
     std::string dir_;
     bool violations_expected_ = false;
 };
+
+// True when tests run on the machine's own devices (MFGTEST_REAL_DEVICES=1).
+bool real_devices();
 
 // Syslog line as captured: "<3> text" for LOG_ERR, "<6> text" for LOG_INFO.
 std::string err_line(const std::string &text);
