@@ -156,14 +156,19 @@ StderrRelay::StderrRelay() {
     });
 }
 
-StderrRelay::~StderrRelay() {
-    if (!pump_) return;
+StderrRelay::~StderrRelay() { finish(); }
+
+bool StderrRelay::finish() {
+    if (!pump_) return false;
     (void)std::fflush(stderr);
     dup2(saved_, STDERR_FILENO);  // closes the pipe's last write end: the pump sees its end
     pump_->thread.join();
-    if (pump_->wrote && pump_->last != '\n') (void)!write(STDERR_FILENO, "\n", 1);
+    const bool wrote = pump_->wrote;
+    if (wrote && pump_->last != '\n') (void)!write(STDERR_FILENO, "\n", 1);
     close(saved_);
     close(pipe_read_);
+    pump_.reset();
+    return wrote;
 }
 
 void progress(const std::string &op, const std::string &text) {
