@@ -101,7 +101,8 @@ bool bootopts_set(UnitWriter &w, const BootSettings &s) {
         return s.has_append && !kept &&
                !(valid && s.console.empty() && ends_with(before[line], s.append));
     };
-    const bool app_flash = appends("flash_cmd", s.keep_flash), app_ram = appends("ram_cmd", s.keep_ram);
+    const bool app_flash = appends("flash_cmd", s.keep_flash),
+               app_ram = appends("ram_cmd", s.keep_ram);
     bool keep_flash = s.keep_flash, keep_ram = s.keep_ram;
     if (s.console.empty() && app_flash != app_ram) (app_flash ? keep_ram : keep_flash) = true;
     const bool flag_changes = s.set_flag && !(valid && before["flag"] == 1u);

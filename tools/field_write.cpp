@@ -49,8 +49,9 @@ void UnitWriter::write(const FieldWrite &w) {
         known_.forget(touched);
         if (st != 0) fail_status(op_, w.fn, st);
         if (reported)
-            fail(op_, status + ", but the library reported a failed write (above); "
-                                "not verified (--no-verify)");
+            fail(op_, status +
+                          ", but the library reported a failed write (above); "
+                          "not verified (--no-verify)");
         return;
     }
     Snapshot after;

@@ -93,30 +93,32 @@ int info_command() {
         };
         const Reading &serial = s.get(Field::kSerial), &oem = s.get(Field::kOem);
         const Reading &macs = s.get(Field::kMacs), &key = s.get(Field::kKey);
-        line("serial:", serial.state != State::kValue
-                            ? missing(serial, "(not stored)")
-                            : text(serial) + (j["serial_valid"].get<bool>() ? " (valid)" : " (not valid)"));
+        line("serial:",
+             serial.state != State::kValue
+                 ? missing(serial, "(not stored)")
+                 : text(serial) + (j["serial_valid"].get<bool>() ? " (valid)" : " (not valid)"));
         line("OEM serial:", oem.state != State::kValue ? missing(oem, "(not stored)")
-                            : oem.value.empty()         ? "(empty)"
-                                                        : text(oem));
-        line("model:", j["model"].get<std::string>() +
-                           (j["model_is_default"].get<bool>() ? " (default: no serial number)" : ""));
+                            : oem.value.empty()        ? "(empty)"
+                                                       : text(oem));
+        line("model:",
+             j["model"].get<std::string>() +
+                 (j["model_is_default"].get<bool>() ? " (default: no serial number)" : ""));
         line("MAC block:", macs.state != State::kValue
                                ? missing(macs, "(not stored)")
                                : to_hex(macs.value.data(), 12) + "... (220 bytes)");
         line("client-auth:", s.get(Field::kAuth).state == State::kValue
                                  ? "present"
                                  : missing(s.get(Field::kAuth), "absent"));
-        line("client-auth key:",
-             key.state != State::kValue ? missing(key, "absent")
-             : key.decrypts             ? "present, decrypts"
-                            : "present, does not decrypt with this unit's serial numbers");
+        line("client-auth key:", key.state != State::kValue ? missing(key, "absent")
+                                 : key.decrypts
+                                     ? "present, decrypts"
+                                     : "present, does not decrypt with this unit's serial numbers");
         const json &b = j["bootopts"];
-        line("boot options:", b.is_null() ? missing(s.get(Field::kBoot), "no record (erased)")
-                                          : "console " + b["console"].get<std::string>() +
-                                                ", flag " + std::to_string(b["flag"].get<unsigned>()) +
-                                                ", version " + b["version"].get<std::string>() +
-                                                ", checksum valid");
+        line("boot options:", b.is_null()
+                                  ? missing(s.get(Field::kBoot), "no record (erased)")
+                                  : "console " + b["console"].get<std::string>() + ", flag " +
+                                        std::to_string(b["flag"].get<unsigned>()) + ", version " +
+                                        b["version"].get<std::string>() + ", checksum valid");
         line("running slot:", j["slot"].get<std::string>());
     }
     bool unreadable = false;

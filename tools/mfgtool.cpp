@@ -95,14 +95,14 @@ void identity_commands(Cli &c, std::string &a1) {
         print_text_or_json("oem_serial", s);
         return 0;
     });
-    CLI::App *oem_set_cmd = c.leaf(
-        oem, "set", "store an OEM serial number (letters and digits kept), then read it back",
-        [&a1] {
-            UnitWriter w("oem set");
-            oem_set(w, a1, key_binding());
-            note("OEM serial number " + written_text());
-            return 0;
-        });
+    CLI::App *oem_set_cmd =
+        c.leaf(oem, "set",
+               "store an OEM serial number (letters and digits kept), then read it back", [&a1] {
+                   UnitWriter w("oem set");
+                   oem_set(w, a1, key_binding());
+                   note("OEM serial number " + written_text());
+                   return 0;
+               });
     oem_set_cmd->add_option("OEM_SERIAL", a1, "OEM serial number")->required();
     key_flags(oem_set_cmd);
 
@@ -168,8 +168,8 @@ void record_commands(Cli &c, std::string &a1, std::string &a2) {
             ->add_option("FILE", a1, "input file, or '-' for stdin")
             ->required();
         c.leaf(noun, "has",
-               "exit 0 when the " + what + " is present and valid" +
-                   (key ? " and decrypts" : "") + ", 1 when not or unreadable",
+               "exit 0 when the " + what + " is present and valid" + (key ? " and decrypts" : "") +
+                   ", 1 when not or unreadable",
                [key, name] { return auth_has(name + " has", key); });
     }
 }

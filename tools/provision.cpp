@@ -77,15 +77,15 @@ std::vector<ManifestField> manifest_fields(const std::string &manifest_path) {
         } else if (k == "oem_serial") {
             const std::string v = text_of(m, key);
             oem_check(v);
-            fields.push_back({k, "not attempted", [v, kb](UnitWriter &w) { oem_set(w, v, kb); },
-                              Field::kOem});
+            fields.push_back(
+                {k, "not attempted", [v, kb](UnitWriter &w) { oem_set(w, v, kb); }, Field::kOem});
         } else if (k == "macs") {
             const Bytes v = parse_hex("manifest: macs", text_of(m, key));
             if (v.size() != MFG_MACS_SIZE)
                 throw UsageError("manifest: macs must be " + std::to_string(MFG_MACS_SIZE) +
                                  " bytes of hex, got " + std::to_string(v.size()));
-            fields.push_back({k, "not attempted", [v](UnitWriter &w) { macs_set(w, v); },
-                              Field::kMacs});
+            fields.push_back(
+                {k, "not attempted", [v](UnitWriter &w) { macs_set(w, v); }, Field::kMacs});
         } else if (k == "client_auth" || k == "client_auth_key") {
             const bool key_rec = k == "client_auth_key";
             Bytes v;
@@ -115,8 +115,8 @@ std::vector<ManifestField> manifest_fields(const std::string &manifest_path) {
             s.keep_flash = flag_of(b, "keep_flash");
             s.set_flag = flag_of(b, "set_flag");
             bootopts_check(s);
-            fields.push_back({k, "not attempted", [s](UnitWriter &w) { bootopts_set(w, s); },
-                              Field::kBoot});
+            fields.push_back(
+                {k, "not attempted", [s](UnitWriter &w) { bootopts_set(w, s); }, Field::kBoot});
         }
     }
 
@@ -151,7 +151,8 @@ int provision(const std::string &manifest_path, bool dry_run) {
         }
         report.field(f.name, f.status);
     }
-    for (std::size_t i = done; i < fields.size(); ++i) report.field(fields[i].name, "not attempted");
+    for (std::size_t i = done; i < fields.size(); ++i)
+        report.field(fields[i].name, "not attempted");
     if (!opt.verify) return report.finish(failure.empty(), failure);
     // A later write can undo an earlier one (the store is rewritten whole):
     // the closing report comes from a fresh read of every field.

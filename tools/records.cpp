@@ -63,7 +63,8 @@ void identity_write(UnitWriter &w, FieldWrite fw, const Reading &want, KeyBindin
     } catch (const OpError &e) {
         fail(w.op(), std::string(field_name(fw.target)) +
                          " stored, but the key was not rewritten under it (write it again with "
-                         "'mfgtool auth-key set'): " + e.what());
+                         "'mfgtool auth-key set'): " +
+                         e.what());
     }
 }
 
@@ -94,10 +95,10 @@ void serial_set(UnitWriter &w, const std::string &value, KeyBinding kb) {
                (stat("/etc/tq/serial", &st) == 0 ? " (/etc/tq/serial overrides the stored serial)"
                                                  : "");
     };
-    identity_write(
-        w, {Field::kSerial, "mfg_write_serial", [&value] { return mfg_write_serial(value.c_str()); },
-            check},
-        text_reading(want), kb);
+    identity_write(w,
+                   {Field::kSerial, "mfg_write_serial",
+                    [&value] { return mfg_write_serial(value.c_str()); }, check},
+                   text_reading(want), kb);
 }
 
 std::string oem_get() {
@@ -183,13 +184,14 @@ int auth_has(const std::string &op, bool key) {
     const Field f = key ? Field::kKey : Field::kAuth;
     const Reading r = read_field(f);
     if (r.state == State::kUnreadable)
-        fail(op, std::string("the ") + field_name(f) + " cannot be read (not known to be absent): " +
-                     r.why);
+        fail(op, std::string("the ") + field_name(f) +
+                     " cannot be read (not known to be absent): " + r.why);
     const bool present = r.state == State::kValue && (!key || r.decrypts);
     const std::string text = r.state != State::kValue ? "absent"
                              : !key                   ? "present"
-                             : r.decrypts ? "present, decrypts"
-                                          : "present, does not decrypt with this unit's serial numbers";
+                             : r.decrypts
+                                 ? "present, decrypts"
+                                 : "present, does not decrypt with this unit's serial numbers";
     if (opt.json) {
         json j{{"present", r.state == State::kValue}};
         if (key) j["decrypts"] = r.decrypts;

@@ -15,9 +15,8 @@ namespace mfgtool {
 
 enum class Field { kSerial, kOem, kMacs, kAuth, kKey, kBoot };
 constexpr std::size_t kFieldCount = 6;
-constexpr std::array<Field, kFieldCount> kAllFields = {Field::kSerial, Field::kOem,
-                                                      Field::kMacs,   Field::kAuth,
-                                                      Field::kKey,    Field::kBoot};
+constexpr std::array<Field, kFieldCount> kAllFields = {Field::kSerial, Field::kOem, Field::kMacs,
+                                                       Field::kAuth,   Field::kKey, Field::kBoot};
 
 // A set of fields as a bit mask.
 using FieldMask = unsigned;
