@@ -25,9 +25,10 @@ struct FieldWrite {
 std::function<std::string(const Reading &)> expect_exactly(Field f, Reading want);
 
 // Writes fields of one unit. Knows what the unit held before the next write:
-// read once, then updated from each write's read-back, so a run of writes
-// reads every field once before the first and once after each write only the
-// fields that write could touch.
+// each field read once, then kept up to date from each write's read-back. A
+// store write rewrites the whole store image; the image as the raw partition
+// holds it is compared before and after, so that after each write only the
+// target and the fields whose bytes changed are read through the library.
 class UnitWriter {
 public:
     explicit UnitWriter(std::string op) : op_(std::move(op)) {}
@@ -43,8 +44,15 @@ public:
     void write(const FieldWrite &w);
 
 private:
+    // Fields other than the target whose stored bytes the write changed
+    // (store writes only, target included; other writes: every touched field).
+    FieldMask changed_by_write(Field target);
+    // What f held before the write: as read, or else as its bytes in image show.
+    Reading held_before(Field f, const Bytes &image) const;
+
     std::string op_;
     Snapshot known_;
+    Bytes store_;  // the raw store image before the next write; empty: not read
 };
 
 }  // namespace mfgtool

@@ -133,7 +133,6 @@ int provision(const std::string &manifest_path, bool dry_run) {
         return report.finish(true, "");
     }
     UnitWriter w("provision");
-    if (opt.verify) w.known().read(kEveryField);
     std::string failure;
     std::size_t done = 0;
     for (; done < fields.size() && failure.empty(); ++done) {

@@ -40,8 +40,10 @@ Reading bytes_reading(const Bytes &b, bool key) {
 // The key is derived from both serial numbers: a change of either leaves a
 // stored key that no longer decrypts, unless it is written again under them.
 void identity_write(UnitWriter &w, FieldWrite fw, const Reading &want, KeyBinding kb) {
-    const Reading key = w.known().get(Field::kKey);
-    const bool changes = !w.known().get(fw.target).same(want);
+    // Whether the key is bound matters only when it is not written afterwards anyway.
+    const bool needs_key = kb != KeyBinding::kDrop;
+    const Reading key = needs_key ? w.known().get(Field::kKey) : Reading{};
+    const bool changes = !needs_key || !w.known().get(fw.target).same(want);
     const bool bound = changes && key.state == State::kValue && key.decrypts;
     if (bound && kb == KeyBinding::kRefuse)
         fail(w.op(), std::string("the client-auth key decrypts only under the current ") +
@@ -51,6 +53,7 @@ void identity_write(UnitWriter &w, FieldWrite fw, const Reading &want, KeyBindin
     if (changes) fw.loose = bit(Field::kKey);
     const HeldSignals held;  // an interruption waits until the key is rewritten
     w.write(fw);
+    if (changes) w.known().forget(bit(Field::kKey));  // it may no longer decrypt
     if (!bound || kb != KeyBinding::kRekey) return;
     progress(w.op(), "rewriting the client-auth key under the new serial numbers");
     try {

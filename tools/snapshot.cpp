@@ -132,9 +132,8 @@ Reading read_boot() {
 FieldMask touched_by(Field f) {
     switch (f) {
         case Field::kOem:
-            return bit(Field::kOem) | bit(Field::kKey);
         case Field::kBoot:
-            return bit(Field::kBoot);
+            return bit(f);
         default:
             return kStoreFields;
     }

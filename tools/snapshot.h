@@ -25,7 +25,8 @@ constexpr FieldMask kStoreFields =
     bit(Field::kSerial) | bit(Field::kMacs) | bit(Field::kAuth) | bit(Field::kKey);
 constexpr FieldMask kEveryField = (1u << kFieldCount) - 1;
 // What a write of f can change: the whole store is rewritten for any store
-// field, and the key decrypts only under both serial numbers.
+// field. (A changed serial number also leaves the key undecryptable: the
+// serial number writers see to that.)
 FieldMask touched_by(Field f);
 
 // "serial", "OEM serial", "macs", "client-auth data", "client-auth key", "boot options".
@@ -58,6 +59,7 @@ public:
     void read(FieldMask mask, bool fresh = false);
     const Reading &get(Field f);  // reads f first when not held
     bool holds(Field f) const { return r_[index(f)].has_value(); }
+    const Reading &at(Field f) const { return *r_[index(f)]; }  // only when held
     void put(Field f, Reading r) { r_[index(f)] = std::move(r); }
     void forget(FieldMask mask);
 
