@@ -24,14 +24,16 @@ void write_all(int fd, const char *p, ssize_t n) noexcept {
 
 HeldStderr::HeldStderr() noexcept {
     (void)std::fflush(stderr);
-    file_ = memfd_create("mfgtool-stderr", MFD_CLOEXEC);
-    if (file_ < 0) return;
+    // One memory file for the process, emptied for each call.
+    static const int memory = memfd_create("mfgtool-stderr", MFD_CLOEXEC);
+    if (memory < 0 || ftruncate(memory, 0) != 0) return;
     saved_ = dup(STDERR_FILENO);
-    if (saved_ < 0 || dup2(file_, STDERR_FILENO) < 0) {
+    if (saved_ < 0 || dup2(memory, STDERR_FILENO) < 0) {
         if (saved_ >= 0) close(saved_);
-        close(file_);
-        saved_ = file_ = -1;
+        saved_ = -1;
+        return;
     }
+    file_ = memory;
 }
 
 bool HeldStderr::finish() noexcept {
@@ -51,7 +53,6 @@ bool HeldStderr::finish() noexcept {
         at += n;
     }
     if (last != '\n') write_all(STDERR_FILENO, "\n", 1);
-    close(file_);
     saved_ = file_ = -1;
     return any;
 }

@@ -90,8 +90,7 @@ void identity_commands(Cli &c, std::string &a1) {
 
     CLI::App *oem = c.noun("oem", "the OEM serial number");
     c.leaf(oem, "get", "print the OEM serial number", [] {
-        const std::string s = oem_get();
-        if (s.empty()) fail("oem get", "no OEM serial number stored (the partition reads empty)");
+        const std::string s = oem_get("oem get");
         print_text_or_json("oem_serial", s);
         return 0;
     });

@@ -104,9 +104,12 @@ void serial_set(UnitWriter &w, const std::string &value, KeyBinding kb) {
                    text_reading(want), kb);
 }
 
-std::string oem_get() {
+std::string oem_get(const std::string &op) {
     const Reading r = read_field(Field::kOem);
-    return r.state == State::kValue ? text_of(r) : "";
+    if (r.state == State::kAbsent)
+        fail(op, "no OEM serial number stored (the partition reads erased)");
+    if (r.state != State::kValue) fail(op, state_text(Field::kOem, r));
+    return text_of(r);
 }
 
 void oem_check(const std::string &value) {

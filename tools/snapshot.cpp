@@ -63,7 +63,9 @@ Reading read_serial() {
 Reading read_oem() {
     Bytes text(kTextBuf);
     mfg_read_oem_serial(reinterpret_cast<char *>(text.data()), static_cast<int>(text.size()));
-    const auto b = raw(kOemDev, std::move(text));
+    // The reader zero-fills: a first byte other than 0 came from the device.
+    const auto b =
+        text[0] != 0 ? std::optional<Bytes>(std::move(text)) : raw(kOemDev, std::move(text));
     if (!b) return of(State::kUnreadable, std::string(kOemDev) + " cannot be read");
     if ((*b)[0] == 0xFF) return of(State::kAbsent);
     const auto end = std::find(b->begin(), b->end(), 0);

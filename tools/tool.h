@@ -101,7 +101,7 @@ std::string written_text();
 // through the library, then every field the write could touch is read back.
 std::string serial_get(const std::string &op);
 void serial_set(UnitWriter &w, const std::string &value, KeyBinding kb);
-std::string oem_get();
+std::string oem_get(const std::string &op);  // throws when none can be read
 void oem_check(const std::string &value);
 void oem_set(UnitWriter &w, const std::string &value, KeyBinding kb);
 std::string model_get(const std::string &op);
