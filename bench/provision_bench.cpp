@@ -42,7 +42,7 @@ constexpr const char *kSerial = "TQ2500417D946";
 constexpr const char *kOem = "OEM1";
 
 [[noreturn]] void die(const std::string &what) {
-    std::fprintf(stderr, "provision_bench: %s\n", what.c_str());
+    (void)std::fprintf(stderr, "provision_bench: %s\n", what.c_str());
     std::exit(1);
 }
 
@@ -69,8 +69,8 @@ int floor_run(const fs::path &dir) {
               mfg_write_client_authdata_key(key.data(), static_cast<int>(key.size())) |
               mfg_set_bootopts(MFG_BOOT_CONSOLE_TTYS1, "");
     char text[100] = {};
-    bad |= mfg_read_serial(text, sizeof text) | std::strcmp(text, kSerial);
-    bad |= mfg_read_oem_serial(text, sizeof text) | std::strcmp(text, kOem);
+    bad |= mfg_read_serial(text, sizeof text) | (std::strcmp(text, kSerial) != 0);
+    bad |= mfg_read_oem_serial(text, sizeof text) | (std::strcmp(text, kOem) != 0);
     Bytes buf(6160);
     bad |= mfg_read_macs(buf.data()) | (std::memcmp(buf.data(), macs.data(), macs.size()) != 0);
     int len = MFG_CLIENT_AUTH_MAX;
@@ -89,6 +89,7 @@ struct Times {
 // Runs argv with the simulated board preloaded.
 Times timed(const std::vector<std::string> &args, const fs::path &board) {
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     const std::string preload = std::string("LD_PRELOAD=") + MFGSIM_LIB,
@@ -131,14 +132,13 @@ void row(const char *what, const Times &t) {
 int main(int argc, char **argv) {
     if (argc == 3 && std::strcmp(argv[1], "--floor") == 0) return floor_run(argv[2]);
     if (argc == 2 && std::strcmp(argv[1], "--noop") == 0) return 0;
-    const int rounds = argc > 1 ? std::atoi(argv[1]) : 7;
+    const long rounds = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 7;
     if (rounds < 1) die("ROUNDS must be a positive number");
     const fs::path dir =
         fs::temp_directory_path() / ("provision_bench." + std::to_string(getpid()));
     fs::create_directories(dir);
     const fs::path board = dir / "board";
-    if (std::system(("'" MFGSIM_BOARD "' create '" + board.string() + "' >/dev/null").c_str()) != 0)
-        die("cannot create the board");
+    timed({MFGSIM_BOARD, "create", board.string()}, board);
     Bytes auth(3000), key(200);
     for (std::size_t i = 0; i < auth.size(); ++i) auth[i] = static_cast<unsigned char>(i * 31 + 7);
     for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<unsigned char>(i * 13 + 1);
@@ -147,7 +147,7 @@ int main(int argc, char **argv) {
     std::string hex;
     for (unsigned char b : macs_block()) {
         char two[3];
-        std::snprintf(two, sizeof two, "%02x", b);
+        (void)std::snprintf(two, sizeof two, "%02x", b);
         hex += two;
     }
     write_file(dir / "unit.json", std::string("{\"serial\":\"") + kSerial + "\",\"oem_serial\":\"" +
@@ -161,7 +161,7 @@ int main(int argc, char **argv) {
     std::vector<Times> t_tool, t_floor, t_tool_start, t_floor_start;
     timed(tool, board);  // the first run writes a blank unit; later ones rewrite it
     timed(floor, board);
-    for (int r = 0; r < rounds; ++r) {
+    for (long r = 0; r < rounds; ++r) {
         const bool odd = r % 2 != 0;
         if (odd) t_floor.push_back(timed(floor, board));
         t_tool.push_back(timed(tool, board));
@@ -172,7 +172,7 @@ int main(int argc, char **argv) {
     fs::remove_all(dir);
     const Times t = median(t_tool), f = median(t_floor), ts = median(t_tool_start),
                 fs_ = median(t_floor_start);
-    std::printf("mfgtool provision, full manifest, on the simulated board: median of %d rounds\n",
+    std::printf("mfgtool provision, full manifest, on the simulated board: median of %ld rounds\n",
                 rounds);
     std::printf("  %-44s %11s %11s\n", "", "CPU", "wall");
     row("mfgtool provision (verified)", t);

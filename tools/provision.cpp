@@ -38,6 +38,25 @@ bool flag_of(const json &b, const char *key) {
     return b[key].get<bool>();
 }
 
+BootSettings boot_settings_of(const json &b) {
+    if (!b.is_object()) throw UsageError("manifest: bootopts must be an object");
+    for (const auto &item : b.items())
+        if (item.key() != "console" && item.key() != "append" && item.key() != "keep_ram" &&
+            item.key() != "keep_flash" && item.key() != "set_flag")
+            throw UsageError("manifest: unknown field \"bootopts." + item.key() + "\"");
+    BootSettings s;
+    if (b.contains("console")) s.console = text_of(b, "console");
+    if (b.contains("append")) {
+        s.append = text_of(b, "append");
+        s.has_append = true;
+    }
+    s.keep_ram = flag_of(b, "keep_ram");
+    s.keep_flash = flag_of(b, "keep_flash");
+    s.set_flag = flag_of(b, "set_flag");
+    bootopts_check(s);
+    return s;
+}
+
 // Every field of the manifest checked and ready to write, in the fixed order.
 std::vector<ManifestField> manifest_fields(const std::string &manifest_path) {
     json m;
@@ -99,22 +118,7 @@ std::vector<ManifestField> manifest_fields(const std::string &manifest_path) {
                               [v, key_rec](UnitWriter &w) { auth_set(w, key_rec, v); },
                               key_rec ? Field::kKey : Field::kAuth});
         } else {
-            const json &b = m[key];
-            if (!b.is_object()) throw UsageError("manifest: bootopts must be an object");
-            for (const auto &item : b.items())
-                if (item.key() != "console" && item.key() != "append" && item.key() != "keep_ram" &&
-                    item.key() != "keep_flash" && item.key() != "set_flag")
-                    throw UsageError("manifest: unknown field \"bootopts." + item.key() + "\"");
-            BootSettings s;
-            if (b.contains("console")) s.console = text_of(b, "console");
-            if (b.contains("append")) {
-                s.append = text_of(b, "append");
-                s.has_append = true;
-            }
-            s.keep_ram = flag_of(b, "keep_ram");
-            s.keep_flash = flag_of(b, "keep_flash");
-            s.set_flag = flag_of(b, "set_flag");
-            bootopts_check(s);
+            const BootSettings s = boot_settings_of(m[key]);
             fields.push_back(
                 {k, "not attempted", [s](UnitWriter &w) { bootopts_set(w, s); }, Field::kBoot});
         }

@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
@@ -23,9 +22,11 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     const int r = next(fd, request, arg);
     if (request != MEMERASE && request != MEMERASE64) return r;
     static std::atomic<unsigned> erases{0};
-    unsigned at = 0;
-    int sig = 0;
     const char *spec = std::getenv("MFG_TEST_SIGNAL_AT_ERASE");
-    if (spec && std::sscanf(spec, "%u %d", &at, &sig) == 2 && ++erases == at) kill(getpid(), sig);
+    if (!spec) return r;
+    char *end = nullptr;
+    const unsigned long at = std::strtoul(spec, &end, 10);
+    const long sig = std::strtol(end, nullptr, 10);
+    if (++erases == at && sig > 0) kill(getpid(), static_cast<int>(sig));
     return r;
 }
