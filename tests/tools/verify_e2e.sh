@@ -61,7 +61,7 @@ for i in "${!cmds[@]}"; do
   check "--no-verify after an erase error: no claim of verification (${cmds[$i]})" unverified
   # A device that fails reads: nothing is written, the unit stays as it was.
   unit unread "fault read $d count=0"
-  t 1 '' 'cannot be read|unreadable|mfg_write_[a-z_]+ returned -?1.*nothing changed' ${cmds[$i]}
+  t 1 '' '(unreadable|cannot be read).*nothing written|returned -?1: .*; nothing changed' ${cmds[$i]}
   check "failed read: no claim of verification (${cmds[$i]})" unverified
   sed -i '$d' "$w/unread/board.conf"
   t 0 "serial: +$S .*$all" '' info
