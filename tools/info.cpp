@@ -12,20 +12,6 @@ namespace mfgtool {
 
 namespace {
 
-const char *state_word(State s) {
-    switch (s) {
-        case State::kValue:
-            return "present";
-        case State::kAbsent:
-            return "absent";
-        case State::kDamaged:
-            return "damaged";
-        case State::kUnreadable:
-            break;
-    }
-    return "unreadable";
-}
-
 const char *json_key(Field f) {
     static const char *const keys[kFieldCount] = {"serial",      "oem_serial",      "macs",
                                                   "client_auth", "client_auth_key", "bootopts"};
@@ -37,7 +23,7 @@ std::string text(const Reading &r) { return std::string(r.value.begin(), r.value
 // "unreadable (why)", "absent" or "damaged (why)" for a field without a value.
 std::string missing(const Reading &r, const char *absent_text) {
     if (r.state == State::kAbsent) return absent_text;
-    return std::string(state_word(r.state)) + " (" + r.why + ")";
+    return std::string(state_name(r.state)) + " (" + r.why + ")";
 }
 
 }  // namespace
@@ -54,7 +40,7 @@ json unit_info(Snapshot &s) {
     j["problems"] = json::array();
     for (Field f : kAllFields) {
         const Reading &r = s.get(f);
-        j["fields"][json_key(f)] = state_word(r.state);
+        j["fields"][json_key(f)] = state_name(r.state);
         if (r.state == State::kDamaged || r.state == State::kUnreadable)
             j["problems"].push_back(state_text(f, r));
         json v = nullptr;

@@ -161,6 +161,14 @@ int provision(const std::string &manifest_path, bool dry_run) {
     // the closing report comes from a fresh read of every field.
     Snapshot last;
     last.read(kEveryField, true);
+    json states;
+    for (Field f : kAllFields) {
+        const Reading &r = last.get(f);
+        states[field_name(f)] = f == Field::kKey && r.state == State::kValue && !r.decrypts
+                                    ? "present, does not decrypt"
+                                    : state_name(r.state);
+    }
+    report.unit_state(states);
     for (std::size_t i = 0; i < done; ++i) {
         const ManifestField &f = fields[i];
         if (f.status == "FAILED") continue;

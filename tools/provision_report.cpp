@@ -37,6 +37,7 @@ int ProvisionReport::finish(bool ok, const std::string &failure) {
             if (!l.last_read.empty()) f["last_read"] = l.last_read;
             r["fields"].push_back(f);
         }
+        if (!unit_.is_null()) r["unit"] = unit_;
         json_line(r);
     } else if (!opt.quiet || !ok) {
         if (opt.quiet)

@@ -19,6 +19,8 @@ public:
     void field(const std::string &name, const std::string &status);
     // What the closing read of every field found for a written field.
     void final_state(const std::string &name, const std::string &state);
+    // The closing read of every field: each one's state, for the summary.
+    void unit_state(json states) { unit_ = std::move(states); }
     // Prints the summary and the failure, if any; the exit status.
     int finish(bool ok, const std::string &failure);
 
@@ -29,6 +31,7 @@ private:
     std::string manifest_;
     bool dry_run_;
     std::vector<Line> lines_;
+    json unit_;
 };
 
 }  // namespace mfgtool

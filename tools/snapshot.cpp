@@ -187,6 +187,20 @@ void Snapshot::forget(FieldMask mask) {
         if (mask & bit(f)) r_[index(f)].reset();
 }
 
+const char *state_name(State s) {
+    switch (s) {
+        case State::kValue:
+            return "present";
+        case State::kAbsent:
+            return "absent";
+        case State::kDamaged:
+            return "damaged";
+        case State::kUnreadable:
+            break;
+    }
+    return "unreadable";
+}
+
 std::string state_text(Field f, const Reading &r) {
     const std::string name = field_name(f);
     switch (r.state) {

@@ -68,6 +68,8 @@ private:
     std::array<std::optional<Reading>, kFieldCount> r_;
 };
 
+// "present", "absent", "damaged" or "unreadable".
+const char *state_name(State s);
 // How a field went from was to now, as one phrase ("macs vanished").
 std::string change_text(Field f, const Reading &was, const Reading &now);
 // For fields the unit could not deliver: "macs unreadable (...)".
