@@ -51,8 +51,6 @@ public:
     ~StderrRelay();
     StderrRelay(const StderrRelay &) = delete;
     StderrRelay &operator=(const StderrRelay &) = delete;
-    // Stops forwarding; true when anything was written meanwhile.
-    bool finish();
 
 private:
     int saved_ = -1;

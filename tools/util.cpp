@@ -156,19 +156,14 @@ StderrRelay::StderrRelay() {
     });
 }
 
-StderrRelay::~StderrRelay() { finish(); }
-
-bool StderrRelay::finish() {
-    if (!pump_) return false;
+StderrRelay::~StderrRelay() {
+    if (!pump_) return;
     (void)std::fflush(stderr);
     dup2(saved_, STDERR_FILENO);  // closes the pipe's last write end: the pump sees its end
     pump_->thread.join();
-    const bool wrote = pump_->wrote;
-    if (wrote && pump_->last != '\n') (void)!write(STDERR_FILENO, "\n", 1);
+    if (pump_->wrote && pump_->last != '\n') (void)!write(STDERR_FILENO, "\n", 1);
     close(saved_);
     close(pipe_read_);
-    pump_.reset();
-    return wrote;
 }
 
 void progress(const std::string &op, const std::string &text) {
