@@ -16,7 +16,21 @@ static_assert(MEMGETBADBLOCK == 0x80084D0Bu, "MEMGETBADBLOCK differs from the bo
 
 namespace mfg::flash {
 
-MtdDevice::MtdDevice(const char *path, int flags) noexcept : fd_(::open(path, flags)) {}
+namespace {
+
+// open(2) with a null path fails in the kernel with EFAULT; handing the null
+// to the C library's open is undefined, so it is answered the same way here.
+int open_node(const char *path, int flags) noexcept {
+    if (path == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    return ::open(path, flags);
+}
+
+}  // namespace
+
+MtdDevice::MtdDevice(const char *path, int flags) noexcept : fd_(open_node(path, flags)) {}
 
 Result<Geometry> MtdDevice::geometry() const noexcept {
     mtd_info_user info{};

@@ -30,7 +30,7 @@ void log_program_failure(const char *path, const Status &s) noexcept {
     const int err = s.sys_errno();
     switch (s.error()) {
         case Error::kOpen:
-            log_errno_and_stderr(err, "Could not open %s, %m (%d)", path, err);
+            log_errno_and_stderr(err, "Could not open %s, %m (%d)", path ? path : "(null)", err);
             break;
         case Error::kGeometry:
             log_errno_and_stderr(err, "**Error: Could obtain mem info, %m (%d)", err);
@@ -45,7 +45,8 @@ void log_program_failure(const char *path, const Status &s) noexcept {
             log_error_and_stderr("**Error: Unable complete writing, no space left on device!");
             break;
         default:
-            log_errno_and_stderr(err, "**Error: Could not write data to %s, %m (%d)", path, err);
+            log_errno_and_stderr(err, "**Error: Could not write data to %s, %m (%d)",
+                                 path ? path : "(null)", err);
             break;
     }
 }
@@ -62,7 +63,7 @@ Status erase_partition_logged(const char *path) noexcept {
 Status write_partition(const char *path, const void *data, std::uint32_t length) noexcept {
     const Status erased = erase_partition_logged(path);
     if (!erased.ok()) {
-        log_error_and_stderr("**Error: Could not erase device %s!", path);
+        log_error_and_stderr("**Error: Could not erase device %s!", path ? path : "(null)");
         return erased;
     }
     const Status written = program_partition(path, data, length);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/appliance.h"
+#include "common/record_lock.h"
 #include "flash/partition.h"
 #include "identity/alnum_filter.h"
 #include "identity/oem_serial.h"
@@ -11,12 +12,16 @@
 
 namespace mfg::identity {
 
+// The partition is erased before it is written: readers (the key's derivation
+// among them) wait for the whole text rather than read a half-written one.
 Status oem_serial_flash_write(const char *text) noexcept {
+    const UniqueFd lock = open_locked(kOemSerialDevice, LockMode::exclusive);
     return flash::write_partition(kOemSerialDevice, text,
                                   static_cast<std::uint32_t>(std::strlen(text)) + 1);
 }
 
 Status oem_serial_flash_read(char *buf, int length) noexcept {
+    const UniqueFd lock = open_locked(kOemSerialDevice, LockMode::shared);
     return flash::read_partition(kOemSerialDevice, buf, static_cast<std::uint32_t>(length))
         .status();
 }

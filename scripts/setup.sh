@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config git zlib1g-dev libssl-dev openssl
           libcli11-dev nlohmann-json3-dev
           googletest libgtest-dev libbenchmark-dev gzip valgrind clang-format clang-tidy
-          clang libclang-rt-14-dev)  # clang 14 and its libFuzzer runtime, for fuzz/
+          clang libclang-rt-14-dev  # clang 14 and its libFuzzer runtime, for fuzz/
+          mandoc man-db)            # lint and read the manual pages (man/)
 
 missing=()
 for p in "${packages[@]}"; do

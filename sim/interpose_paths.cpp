@@ -23,24 +23,6 @@ using namespace mfgsim;
 
 namespace {
 
-using BoardRef = const std::shared_ptr<Board> &;
-
-// Runs body(board, errno on entry) while a board is active; without one, or
-// for a null path, the call goes to pass().
-template <class Pass, class Body>
-auto on_board(const char *path, Pass pass, Body body) -> decltype(pass()) {
-    if (Guard::active() || !path) return pass();
-    const int saved = errno;
-    Guard guard;
-    Lock lock(state_mutex());
-    auto board = active_board();
-    if (!board) {
-        errno = saved;
-        return pass();
-    }
-    return body(board, saved);
-}
-
 // ---- open ----
 
 // open/openat in all their forms. pass opens an untouched path as the

@@ -74,6 +74,12 @@ MFGSIM_SLOT(fopen);
 MFGSIM_SLOT(fopen64);
 MFGSIM_SLOT(ioctl);
 MFGSIM_SLOT(flock);
+MFGSIM_SLOT(opendir);
+MFGSIM_SLOT(chdir);
+MFGSIM_SLOT(getcwd);
+MFGSIM_SLOT(mkdir);
+MFGSIM_SLOT(rmdir);
+MFGSIM_SLOT(rename);
 MFGSIM_SLOT(sync);
 MFGSIM_SLOT(vsyslog);
 MFGSIM_SLOT(__vsyslog_chk);
@@ -157,6 +163,14 @@ int ioctl(int fd, unsigned long r, void *a) {
 }
 void sync() { MFGSIM_CALL(void(), sync)(); }
 int flock(int fd, int op) { return MFGSIM_CALL(int(int, int), flock)(fd, op); }
+DIR *opendir(const char *p) { return MFGSIM_CALL(DIR * (const char *), opendir)(p); }
+int chdir(const char *p) { return MFGSIM_CALL(int(const char *), chdir)(p); }
+char *getcwd(char *b, size_t n) { return MFGSIM_CALL(char *(char *, size_t), getcwd)(b, n); }
+int mkdir(const char *p, mode_t m) { return MFGSIM_CALL(int(const char *, mode_t), mkdir)(p, m); }
+int rmdir(const char *p) { return MFGSIM_CALL(int(const char *), rmdir)(p); }
+int rename(const char *f, const char *t) {
+    return MFGSIM_CALL(int(const char *, const char *), rename)(f, t);
+}
 void vsyslog(int pri, const char *f, va_list ap) {
     MFGSIM_CALL(void(int, const char *, va_list), vsyslog)(pri, f, ap);
 }

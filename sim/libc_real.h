@@ -3,6 +3,7 @@
 // these, never the interposed names, so it never re-enters itself.
 #pragma once
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -46,6 +47,12 @@ FILE *fopen(const char *path, const char *mode);
 FILE *fopen64(const char *path, const char *mode);
 int ioctl(int fd, unsigned long request, void *arg);
 int flock(int fd, int op);
+DIR *opendir(const char *path);
+int chdir(const char *path);
+char *getcwd(char *buf, size_t size);
+int mkdir(const char *path, mode_t mode);
+int rmdir(const char *path);
+int rename(const char *from, const char *to);
 void sync();
 void vsyslog(int pri, const char *fmt, va_list ap);
 void vsyslog_chk(int pri, int flag, const char *fmt, va_list ap);

@@ -3,7 +3,9 @@
  *
  * libmfgsim.so interposes the libc calls that reach the appliance's fixed paths
  * (open, ioctl, read, write, pwrite, lseek, fstat, stat, mkstemp, unlink, fopen,
- * close, syslog, ...). Loaded with LD_PRELOAD, or linked into a test program, it
+ * close, syslog, opendir, chdir, getcwd, mkdir, rmdir, rename, ...). Loaded with
+ * LD_PRELOAD (mfgsim-run BOARD -- PROGRAM), or linked into a test program
+ * (pkg-config mfgsim, CMake target mfg::sim), it
  * makes an unmodified libmfg.so work on a board directory instead of hardware:
  *
  *   /dev/tqrd.<alias>  ->  BOARD/dev/<partition>.bin   (MTD partition)
@@ -11,11 +13,22 @@
  *   /etc/sysa, /etc/sysb -> BOARD/etc/sysa, BOARD/etc/sysb
  *   /pending[/...]     ->  BOARD/pending[/...]
  *
- * Every other path passes through untouched. The board directory comes from the
- * environment variable MFG_SIM_BOARD, or from mfgsim_select(). Without either,
- * nothing is redirected; a program preloaded without MFG_SIM_BOARD is warned
- * once on stderr, and one whose MFG_SIM_BOARD names no board is told so.
- * Boards are made only by mfgsim_create() (mfgsim-board create).
+ * Every other path passes through untouched; a null path goes to the C library
+ * (EFAULT). After chdir("/pending") the working directory is BOARD/pending, so
+ * relative names land in the board (as mfg_write_pending's update files do);
+ * getcwd shows it as "/pending". Device nodes are not directories (opendir,
+ * chdir, rmdir: ENOTDIR; mkdir: EEXIST) and cannot be renamed (EPERM).
+ *
+ * The board directory comes from the environment variable MFG_SIM_BOARD, read
+ * once when the simulator is loaded, or from mfgsim_select(). Without either,
+ * nothing is redirected (a program preloaded without MFG_SIM_BOARD is warned
+ * once on stderr). A board that is asked for and cannot be used is never
+ * replaced by the host's paths: when MFG_SIM_BOARD names no board or one whose
+ * board.conf does not parse, the program is stopped at start-up with a message
+ * on stderr and exit status MFGSIM_NO_BOARD_STATUS; when mfgsim_select or
+ * mfgsim_create fails while no board is active, the program is stopped so at
+ * its first call on an appliance path. Boards are made only by mfgsim_create()
+ * (mfgsim-board create).
  *
  * Board description (BOARD/board.conf, written by mfgsim_create()).
  * One directive per line, '#' starts a comment, sizes take K and M suffixes:
@@ -127,6 +140,10 @@ void mfgsim_record_calls(int on);
 /* The i-th recorded call: its operation as fault rules name it and the path
  * it is matched on. 0, or -1 past the last. Valid until recording restarts. */
 int mfgsim_recorded_call(unsigned i, const char **op, const char **path);
+
+/* Exit status of a process stopped because the board it asked for (with
+ * MFG_SIM_BOARD, mfgsim_select or mfgsim_create) could not be used. */
+#define MFGSIM_NO_BOARD_STATUS 87
 
 /* Exit status of a process whose power was cut. */
 #define MFGSIM_POWER_CUT_STATUS 86

@@ -40,6 +40,12 @@ bool is_pending_path(const char *path) {
     return starts_with(path, kPendingDir) && (path[n] == '\0' || path[n] == '/');
 }
 
+bool is_appliance_path(const char *path) {
+    return starts_with(path, kDevicePrefix) || std::strcmp(path, mfg::kSerialOverridePath) == 0 ||
+           std::strcmp(path, mfg::kSysaMarker) == 0 || std::strcmp(path, mfg::kSysbMarker) == 0 ||
+           is_pending_path(path);
+}
+
 bool redirect(const Board &board, const char *path, Target &out) {
     out = Target{};
     if (starts_with(path, kDevicePrefix)) {

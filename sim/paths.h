@@ -15,6 +15,9 @@ struct Target {
     bool pending = false;             // inside BOARD/pending
 };
 
+// A path the board takes over: a device node, the override or marker files,
+// the pending directory or a file in it.
+bool is_appliance_path(const char *path);
 // "/pending" or "/pending/...".
 bool is_pending_path(const char *path);
 // Maps path onto the board; false with errno ENOENT for an unknown device alias.

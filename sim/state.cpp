@@ -1,5 +1,11 @@
 #include "state.h"
 
+#include "libc_real.h"
+#include "paths.h"
+#pragma GCC visibility push(default)
+#include "mfgsim.h"
+#pragma GCC visibility pop
+
 #include <unistd.h>
 
 #include <atomic>
@@ -26,14 +32,9 @@ std::atomic<int> g_high_count{0};
 struct State {
     std::recursive_mutex mu;
     std::shared_ptr<Board> board;
-    bool env_read = false;
     std::unordered_map<int, std::shared_ptr<FdEntry>> fds;
+    std::string refused;  // a board asked for and refused while none is active
 };
-
-State &state() {
-    static State *s = new State;
-    return *s;
-}
 
 std::string absolute(const char *dir) {
     std::string d = dir;
@@ -45,9 +46,38 @@ std::string absolute(const char *dir) {
     return d;
 }
 
-// A program that was given the simulator with LD_PRELOAD but no board would
-// silently reach the real devices: say so once, when it starts.
-__attribute__((constructor)) void warn_when_preloaded_without_board() {
+[[noreturn]] void stop(const std::string &why) {
+    const std::string text =
+        "mfgsim: " + why + "; stopped before the appliance's paths reach this system\n";
+    (void)!real::write(2, text.data(), text.size());
+    ::_exit(MFGSIM_NO_BOARD_STATUS);
+}
+
+// The start-up, run once (C++ guards the first use of a function's static):
+// the board named by MFG_SIM_BOARD is loaded, or the program is stopped. A
+// program that names none runs with nothing redirected until it selects one.
+State *start() {
+    Guard guard;
+    auto *s = new State;
+    const char *env = std::getenv("MFG_SIM_BOARD");
+    if (env && *env) {
+        std::string error;
+        s->board = load_board(absolute(env), error);
+        if (!s->board) stop("board " + std::string(env) + " (MFG_SIM_BOARD): " + error);
+    }
+    return s;
+}
+
+State &state() {
+    static State *s = start();
+    return *s;
+}
+
+// Loaded with the program (preloaded or linked): start at once, before the
+// program's own code runs. A program given the simulator with LD_PRELOAD but
+// no board would silently reach the real devices: say so.
+__attribute__((constructor)) void start_with_the_program() {
+    (void)state();
     const char *preload = std::getenv("LD_PRELOAD");
     const char *board = std::getenv("MFG_SIM_BOARD");
     if (preload && std::strstr(preload, "libmfgsim") && (!board || !*board))
@@ -61,30 +91,37 @@ __attribute__((constructor)) void warn_when_preloaded_without_board() {
 std::recursive_mutex &state_mutex() { return state().mu; }
 
 bool select_board(const char *dir, std::string &error) {
+    std::lock_guard<std::recursive_mutex> lock(state().mu);
+    std::shared_ptr<Board> board;
     if (!dir || !*dir) {
         error = "no board directory";
         errno = EINVAL;
+    } else {
+        board = load_board(absolute(dir), error);
+    }
+    if (!board) {
+        board_refused("board " + std::string(dir ? dir : "(null)") + ": " + error);
         return false;
     }
-    std::lock_guard<std::recursive_mutex> lock(state().mu);
-    auto board = load_board(absolute(dir), error);
-    if (!board) return false;
     state().board = std::move(board);
-    state().env_read = true;
+    state().refused.clear();
     return true;
+}
+
+void board_refused(const std::string &why) {
+    std::lock_guard<std::recursive_mutex> lock(state().mu);
+    if (!state().board) state().refused = why;
+}
+
+void stop_if_refused(const char *path) {
+    std::lock_guard<std::recursive_mutex> lock(state().mu);
+    if (!state().refused.empty() && is_appliance_path(path))
+        stop(state().refused + "; no board for " + path);
 }
 
 std::shared_ptr<Board> active_board() {
     std::lock_guard<std::recursive_mutex> lock(state().mu);
-    State &s = state();
-    if (!s.env_read) {
-        s.env_read = true;
-        const char *env = std::getenv("MFG_SIM_BOARD");
-        std::string error;
-        if (env && *env && !select_board(env, error))
-            (void)std::fprintf(stderr, "mfgsim: board %s: %s\n", env, error.c_str());
-    }
-    return s.board;
+    return state().board;
 }
 
 bool maybe_tracked(int fd) {

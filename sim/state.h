@@ -35,11 +35,19 @@ struct FdEntry {
 // Serialises everything below; recursive so API calls may nest.
 std::recursive_mutex &state_mutex();
 
-// The active board: the one selected, else MFG_SIM_BOARD (read once). null if none.
+// The active board: the one selected, else MFG_SIM_BOARD's (loaded when the
+// simulator starts; a board that does not load stops the program). null if none.
 std::shared_ptr<Board> active_board();
 // Makes dir (absolute or relative to the working directory) the active board.
-// false with errno and a message.
+// false with errno and a message; when no board is active, the refusal is
+// remembered (board_refused).
 [[nodiscard]] bool select_board(const char *dir, std::string &error);
+// A board was asked for and refused, why says which and why. While no board
+// is active, a call on an appliance path then stops the program.
+void board_refused(const std::string &why);
+// Stops the program (message, exit status MFGSIM_NO_BOARD_STATUS) when a
+// board was refused, none is active and path is one of the appliance's.
+void stop_if_refused(const char *path);
 
 // Cheap test, without locking, whether fd may be in the table.
 bool maybe_tracked(int fd);

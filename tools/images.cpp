@@ -41,9 +41,7 @@ void put_be32(unsigned char *p, std::uint32_t v) {
 // A regular, readable file: the library erases the partition before it finds
 // out that its input is a directory or unreadable.
 Bytes image_file(const std::string &op, const std::string &file) {
-    struct stat st {};
-    if (stat(file.c_str(), &st) != 0) fail(op, "cannot open " + file + ": " + std::strerror(errno));
-    if (!S_ISREG(st.st_mode)) fail(op, file + " is not a regular file");
+    require_regular_input(op, file);
     Bytes data = read_input(op, file, kFileMax);
     progress(op, "read " + file + " (" + std::to_string(data.size()) + " bytes)");
     return data;
@@ -182,7 +180,7 @@ std::string pending_create(const std::string &op, const std::string &name,
                                      path);
     }
     if (st != 0) fail_status(op, "mfg_create_pending_file", st);
-    if (opt.verify && read_input(op, path, kFileMax) != data)
+    if (opt.verify && read_file(op, path, kFileMax) != data)
         fail(op, std::string("the write did not stick: ") + path + " differs from " + file);
     return path;
 }
@@ -190,7 +188,7 @@ std::string pending_create(const std::string &op, const std::string &name,
 void pending_install(const std::string &op, const std::string &dir) {
     slot_guard(op, 'a');
     if (!dir.empty() && chdir(dir.c_str()) != 0)
-        fail(op, "cannot enter " + dir + ": " + std::strerror(errno));
+        throw UsageError(op + ": cannot enter " + dir + ": " + std::strerror(errno));
     auto present = [&](const char *name) -> std::optional<Bytes> {
         struct stat st {};
         if (stat(name, &st) != 0) return std::nullopt;
@@ -231,7 +229,7 @@ void store_backup(const std::string &op, const std::string &file) {
         states[kSlotNames[i]] = out[16 + i] ? "valid" : "absent";
     }
     out.insert(out.end(), image.begin(), image.end());
-    write_output(op, file, out);
+    write_output(op, file, out);  // a '-' backup: the summary below goes to stderr
     if (opt.json) {
         print_json({{"file", file}, {"sections", states}});
         return;
@@ -241,16 +239,18 @@ void store_backup(const std::string &op, const std::string &file) {
 }
 
 void store_restore(const std::string &op, const std::string &file) {
+    // A file that is not a sound backup is a wrong input: refused before the store is touched.
     const Bytes in = read_input(op, file, kBackupHeader + kStoreSize);
     if (in.size() != kBackupHeader + kStoreSize || std::memcmp(in.data(), kBackupMagic, 8) != 0 ||
         be32(&in[8]) != 1 || be32(&in[12]) != kStoreSize)
-        fail(op, file + " is not a store backup of this tool");
+        throw UsageError(op + ": " + file + " is not a store backup of this tool");
     const unsigned char *image = &in[kBackupHeader];
+    const std::string unknown_state = op + ": " + file + " has an unknown section state";
     for (unsigned i = 0; i < kSlots; ++i) {
-        if (in[16 + i] > 1) fail(op, file + " has an unknown section state");
+        if (in[16 + i] > 1) throw UsageError(unknown_state);
         if (in[16 + i] && !section_ok(image + i * kSlotSize, i))
-            fail(op, std::string("the backup's ") + kSlotNames[i] +
-                         " section does not verify; nothing written");
+            throw UsageError(op + ": the backup's " + kSlotNames[i] +
+                             " section does not verify; nothing written");
     }
     progress(op, std::string("writing the store to ") + kStoreDev);
     int st;
@@ -260,7 +260,10 @@ void store_restore(const std::string &op, const std::string &file) {
     }
     if (st != 0) fail_status(op, "mfg_write_flashpart", st);
     verify_part(op, kStoreDev, Bytes(image, image + kStoreSize));
-    if (!opt.verify) return;
+    if (!opt.verify) {
+        note(op + ": restored (not verified)");
+        return;
+    }
     // Each section the backup holds must also read back through the library.
     const auto held = [&](unsigned i) { return in[16 + i] == 1; };
     const auto data = [&](unsigned i) {

@@ -1,8 +1,9 @@
 // mfgtool: the factory and service tool of the appliance's flash.
 //
 // mfgtool NOUN VERB [ARGS]. Exit status 0 success, 1 the operation failed or
-// did not stick, 2 wrong usage. Every record write is read back through the
-// library and compared before the tool reports success.
+// did not stick, 2 wrong usage (outcome.h maps failures to statuses). Every
+// record write is read back through the library and compared before the tool
+// reports success.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -12,8 +13,10 @@
 #include "field_write.h"
 #include "images.h"
 #include "mfg.h"
+#include "outcome.h"
 #include "provision.h"
 #include "tool.h"
+#include "version.h"
 
 namespace mfgtool {
 namespace {
@@ -47,6 +50,11 @@ void key_flags(CLI::App *cmd) {
     cmd->add_flag("--force", opt.force, "change it although the stored key will no longer decrypt")
         ->excludes(rekey);
 }
+
+// An output's name: an empty one is refused, not taken for standard output.
+const CLI::Validator kOutputName(
+    [](const std::string &name) { return name.empty() ? std::string("empty file name") : ""; }, "",
+    "output name");
 
 void print_text_or_json(const std::string &key, const std::string &value) {
     if (opt.json)
@@ -149,14 +157,21 @@ void record_commands(Cli &c, std::string &a1, std::string &a2) {
         const std::string name = key ? "auth-key" : "auth";
         const std::string what = key ? "client-authentication key" : "client-authentication data";
         CLI::App *noun = c.noun(name, "the " + what);
-        c.leaf(noun, "get", "write the " + what + " to FILE or stdout", [&a1, key, name] {
-             const Bytes d = auth_get(name + " get", key);
-             if (opt.json)
-                 print_json({{"data", to_hex(d.data(), d.size())}, {"length", d.size()}});
-             else
-                 write_output(name + " get", a1.empty() ? "-" : a1, d);
-             return 0;
-         })->add_option("-o,--output", a1, "output file (default stdout)");
+        c.leaf(noun, "get", "write the " + what + " to FILE (mode 0600) or stdout",
+               [&a1, key, name] {
+                   // With --json and no FILE the data is printed in hex inside the JSON.
+                   const bool to_json = opt.json && a1.empty();
+                   if (!to_json) data_output(a1.empty() ? "-" : a1);
+                   const Bytes d = auth_get(name + " get", key);
+                   if (to_json)
+                       print_json({{"data", to_hex(d.data(), d.size())}, {"length", d.size()}});
+                   else
+                       write_output(name + " get", a1.empty() ? "-" : a1, d);
+                   if (opt.json && !to_json) print_json({{"file", a1}, {"length", d.size()}});
+                   return 0;
+               })
+            ->add_option("-o,--output", a1, "output file (default stdout)")
+            ->check(kOutputName);
         c.leaf(noun, "set", "store the " + what + " from FILE or '-', then read it back",
                [&a1, key, name, what] {
                    UnitWriter w(name + " set");
@@ -264,12 +279,13 @@ void image_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3, b
     CLI::App *pr =
         c.leaf(part, "read", "read LENGTH bytes of DEV to OUT or stdout", [&a1, &a2, &a3] {
             const auto len = parse_number("LENGTH", a2, 256u << 20);
+            data_output(a3.empty() ? "-" : a3);
             write_output("part read", a3.empty() ? "-" : a3, read_part("part read", a1, len));
             return 0;
         });
     pr->add_option("DEV", a1, "device")->required();
     pr->add_option("LENGTH", a2, "bytes to read (decimal or 0x hex, at most 256 MiB)")->required();
-    pr->add_option("OUT", a3, "output file (default stdout)");
+    pr->add_option("OUT", a3, "output file, mode 0600 (default stdout)")->check(kOutputName);
 
     CLI::App *image = c.noun("image", "plain or gzip image files");
     CLI::App *iw = c.leaf(image, "write", "erase DEV and write the image FILE", [&a1, &a2] {
@@ -283,19 +299,21 @@ void image_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3, b
 
 void unit_commands(Cli &c, std::string &a1, bool &flag) {
     CLI::App *store = c.noun("store", "the whole configuration store");
-    c.leaf(store, "backup", "save the store image with its section states to FILE",
+    c.leaf(store, "backup", "save the store image with its section states to FILE (mode 0600)",
            [&a1] {
+               data_output(a1);
                store_backup("store backup", a1);
                return 0;
            })
-        ->add_option("FILE", a1, "backup file")
-        ->required();
+        ->add_option("FILE", a1, "backup file, or '-' for stdout (the summary then goes to stderr)")
+        ->required()
+        ->check(kOutputName);
     c.leaf(store, "restore", "write a backup back when every section it holds verifies",
            [&a1] {
                store_restore("store restore", a1);
                return 0;
            })
-        ->add_option("FILE", a1, "backup file")
+        ->add_option("FILE", a1, "backup file, or '-' for stdin")
         ->required();
 
     c.leaf(&c.app, "info", "summary of the unit (exit 1 when a field cannot be read)",
@@ -303,7 +321,7 @@ void unit_commands(Cli &c, std::string &a1, bool &flag) {
 
     CLI::App *prov = c.leaf(&c.app, "provision", "write and verify every field of a JSON manifest",
                             [&a1, &flag] { return provision(a1, flag); });
-    prov->add_option("MANIFEST", a1, "manifest file")->required();
+    prov->add_option("MANIFEST", a1, "manifest file, or '-' for stdin")->required();
     prov->add_flag("--dry-run", flag, "check the manifest, write nothing");
     key_flags(prov);
 }
@@ -327,10 +345,27 @@ void reserved_commands(Cli &c, std::string &a1, std::string &a2) {
     wd->add_option("FILE", a2, "image")->required();
     c.leaf(res, "sync-diskimage", "mfg_sync_diskimage",
            [] { return reserved_call("sync-diskimage", {}), 0; });
-    c.leaf(&c.app, "help", "print this help", [&c] {
-        std::cout << c.app.help();
-        return 0;
-    });
+}
+
+// "help [COMMAND...]": the help of the tool, or of the command named.
+void help_command(Cli &c, std::vector<std::string> &words) {
+    c.leaf(&c.app, "help", "print this help, or the help of COMMAND", [&c, &words] {
+         const CLI::App *target = &c.app;
+         std::string path = "mfgtool";
+         for (const std::string &w : words) {
+             const auto subs = target->get_subcommands([&w](const CLI::App *sub) {
+                 return sub->get_name() == w && sub->get_name() != "help";
+             });
+             if (subs.empty())
+                 throw CommandLineError(
+                     std::string("help: no command \"").append(w).append("\" in ").append(path));
+             if (target != &c.app) path += " " + target->get_name();
+             target = subs.front();
+         }
+         if (target != &c.app) path += " " + target->get_name();
+         std::cout << c.app.get_formatter()->make_help(target, path, CLI::AppFormatMode::Normal);
+         return 0;
+     })->add_option("COMMAND", words, "a command, e.g. serial set");
 }
 
 // The commands given, outermost first ("mfgtool", "serial").
@@ -343,7 +378,7 @@ std::vector<const CLI::App *> commands_given(const CLI::App &app) {
 
 // CLI11 reports a word that names no command ("mfgtool serial bogus") and a
 // missing one ("mfgtool serial") alike as a missing subcommand; say which.
-void explain_parse_error(const CLI::App &app, const CLI::ParseError &e) {
+std::string explain_parse_error(const CLI::App &app, const CLI::ParseError &e) {
     const std::vector<const CLI::App *> path = commands_given(app);
     std::string where;
     for (std::size_t i = 1; i < path.size(); ++i) where += (i > 1 ? " " : "") + path[i]->get_name();
@@ -351,39 +386,39 @@ void explain_parse_error(const CLI::App &app, const CLI::ParseError &e) {
         const std::vector<std::string> rest = (*it)->remaining();
         if (rest.empty()) continue;
         if (rest.front()[0] == '-') {
-            std::cerr << "mfgtool: unknown option \"" << rest.front() << "\"";
-            return;
+            return "unknown option \"" + rest.front() + "\"";
         }
         // After a whole command a stray word is an argument too many, not a command.
         if (path.back()->get_subcommands({}).empty()) break;
-        std::cerr << "mfgtool: unknown command \"" << rest.front() << "\"";
-        if (!where.empty()) std::cerr << " after \"" << where << "\"";
-        return;
+        return "unknown command \"" + rest.front() + "\"" +
+               (where.empty() ? "" : " after \"" + where + "\"");
     }
     if (dynamic_cast<const CLI::RequiredError *>(&e) && path.back()->get_subcommands().empty() &&
         !path.back()->get_subcommands({}).empty()) {
-        std::cerr << "mfgtool: " << (where.empty() ? "a command" : where + ": a command")
-                  << " is needed; see 'mfgtool " << (where.empty() ? "" : where + " ") << "--help'";
-        return;
+        return (where.empty() ? "a command" : where + ": a command") + " is needed; see 'mfgtool " +
+               (where.empty() ? "" : where + " ") + "--help'";
     }
-    std::cerr << "mfgtool: " << e.what();
+    return e.what();
 }
 
 int run(int argc, char **argv) {
     Cli c;
     CLI::App &app = c.app;
-    app.set_version_flag("-V,--version", "mfgtool " MFG_TOOL_VERSION);
+    app.set_version_flag("-V,--version", version_text,
+                         "print the versions of the tool and of the library");
     app.require_subcommand(1);
     app.fallthrough();
-    app.add_flag("-q,--quiet", opt.quiet, "print only values and errors");
+    app.add_flag("-q,--quiet", opt.quiet,
+                 "print only values and errors; no progress unless --progress is given");
     app.add_flag("--json", opt.json, "print results as JSON (get commands, info, provision)");
-    app.add_flag("--progress", opt.progress,
-                 "report the stages of writes on stderr (default when stderr is a terminal)");
-    bool no_verify = false;
+    bool progress = false, no_verify = false;
+    app.add_flag("--progress", progress,
+                 "report the stages of writes on stderr (default when stderr is a terminal and "
+                 "-q is not given)");
     app.add_flag("--no-verify", no_verify, "do not read writes back");
-    opt.progress = isatty(STDERR_FILENO) == 1;
 
     std::string a1, a2, a3;
+    std::vector<std::string> words;
     bool flag = false;
     BootSettings boot;
     identity_commands(c, a1);
@@ -392,44 +427,20 @@ int run(int argc, char **argv) {
     image_commands(c, a1, a2, a3, flag);
     unit_commands(c, a1, flag);
     reserved_commands(c, a1, a2);
+    help_command(c, words);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         if (e.get_exit_code() == 0) return app.exit(e);
-        explain_parse_error(app, e);
-        std::cerr << "\nRun 'mfgtool --help' for usage.\n";
-        return 2;
+        throw CommandLineError(explain_parse_error(app, e));
     }
     opt.verify = !no_verify;
-    if (opt.json) opt.quiet = true;
-    return c.action ? c.action() : 2;
+    opt.progress = progress || (!opt.quiet && isatty(STDERR_FILENO) == 1);
+    if (!c.action) throw CommandLineError("a command is needed; see 'mfgtool --help'");
+    return c.action();
 }
 
 }  // namespace
 }  // namespace mfgtool
 
-int main(int argc, char **argv) {
-    using namespace mfgtool;
-    try {
-        const int rc = run(argc, argv);
-        std::cout.flush();
-        return rc;
-    } catch (const UsageError &e) {
-        std::cout.flush();
-        std::cerr << "mfgtool: " << e.what() << '\n';
-        return 2;
-    } catch (const OpError &e) {
-        std::cout.flush();
-        std::cerr << "mfgtool: " << e.what() << '\n';
-        return 1;
-    } catch (const std::bad_alloc &) {
-        std::cerr << "mfgtool: out of memory\n";
-        return 1;
-    } catch (const std::exception &e) {
-        std::cerr << "mfgtool: " << e.what() << '\n';
-        return 1;
-    } catch (...) {
-        std::cerr << "mfgtool: unexpected failure\n";
-        return 1;
-    }
-}
+int main(int argc, char **argv) { return mfgtool::run_reporting(argc, argv, mfgtool::run); }

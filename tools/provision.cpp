@@ -4,12 +4,13 @@
 // stops the run. Each field's outcome is printed as soon as it is known, so an
 // interrupted run leaves a record of what was written; the run ends with a
 // read of every field, which the closing report comes from.
-#include <fstream>
+#include <algorithm>
 #include <functional>
 #include <iostream>
 
 #include "field_write.h"
 #include "held_signals.h"
+#include "manifest.h"
 #include "mfg.h"
 #include "provision.h"
 #include "provision_report.h"
@@ -59,14 +60,7 @@ BootSettings boot_settings_of(const json &b) {
 
 // Every field of the manifest checked and ready to write, in the fixed order.
 std::vector<ManifestField> manifest_fields(const std::string &manifest_path) {
-    json m;
-    {
-        std::ifstream in(manifest_path);
-        if (!in) throw UsageError("manifest: cannot open " + manifest_path);
-        m = json::parse(in, nullptr, false);
-    }
-    if (m.is_discarded() || !m.is_object())
-        throw UsageError("manifest: " + manifest_path + " is not a JSON object");
+    const json m = load_manifest(manifest_path);
     static const char *const order[] = {"serial",      "oem_serial",      "macs",
                                         "client_auth", "client_auth_key", "bootopts"};
     for (const auto &item : m.items())
@@ -107,12 +101,7 @@ std::vector<ManifestField> manifest_fields(const std::string &manifest_path) {
                 {k, "not attempted", [v](UnitWriter &w) { macs_set(w, v); }, Field::kMacs});
         } else if (k == "client_auth" || k == "client_auth_key") {
             const bool key_rec = k == "client_auth_key";
-            Bytes v;
-            try {
-                v = read_input(op, file_of(key), MFG_CLIENT_AUTH_MAX + 1);
-            } catch (const OpError &e) {
-                throw UsageError(std::string("manifest: ") + e.what());
-            }
+            const Bytes v = read_input("manifest: " + k, file_of(key), MFG_CLIENT_AUTH_MAX + 1);
             auth_check_size(key_rec, v.size());
             fields.push_back({k, "not attempted",
                               [v, key_rec](UnitWriter &w) { auth_set(w, key_rec, v); },

@@ -16,9 +16,15 @@ namespace mfgtool {
 using Bytes = std::vector<unsigned char>;
 using nlohmann::json;
 
-// Wrong usage: exit status 2.
+// Wrong usage: exit status 2. The command line, or an input it names (file,
+// standard input, manifest, backup) that cannot be read or does not hold what
+// the command needs; found before anything is written.
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
+};
+// A command line CLI11 could not parse; the message ends with a pointer to --help.
+struct CommandLineError : UsageError {
+    using UsageError::UsageError;
 };
 // The operation did not happen or did not stick: exit status 1.
 struct OpError : std::runtime_error {
@@ -33,6 +39,9 @@ struct Options {
     bool verify = true;
     bool force = false;
     bool rekey = false;
+    // Standard output carries the raw data of a '-' output: notes and JSON
+    // then go to standard error.
+    bool stdout_is_data = false;
 };
 extern Options opt;
 
@@ -61,14 +70,27 @@ private:
 
 // Stage messages on stderr when progress is on.
 void progress(const std::string &op, const std::string &text);
-// Informational lines on stdout, suppressed by --quiet.
+// Informational lines on stdout, suppressed by --quiet and --json.
 void note(const std::string &text);
+// JSON on stdout (stderr while stdout carries data).
 void print_json(const json &j);
+// A command whose output PATH is '-' writes raw data to stdout: call before
+// anything is printed.
+void data_output(const std::string &path);
+// Whether print_json has printed anything in this run.
+bool json_was_printed();
 
 // Strict unsigned number: decimal or 0x hex, no sign, no blanks, at most max.
 std::uint64_t parse_number(const std::string &what, const std::string &text, std::uint64_t max);
 // Whole file or stdin ("-"); refuses directories and files above max bytes.
+// read_input reads what the user named (failure: UsageError), read_file what
+// the tool itself made (failure: OpError).
 Bytes read_input(const std::string &op, const std::string &path, std::size_t max);
+Bytes read_file(const std::string &op, const std::string &path, std::size_t max);
+// Throws UsageError unless path names an existing regular file.
+void require_regular_input(const std::string &op, const std::string &path);
+// Data to stdout ("-") or to a file created mode 0600 under a temporary name
+// beside path and renamed over it; a symbolic link at path is refused.
 void write_output(const std::string &op, const std::string &path, const Bytes &data);
 Bytes parse_hex(const std::string &what, const std::string &text);
 std::string to_hex(const unsigned char *data, std::size_t len);

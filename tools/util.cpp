@@ -1,19 +1,10 @@
-// Status meanings, stderr relay, strict parsing and file helpers of mfgtool.
+// Status meanings, output streams and strict parsing of mfgtool.
 #include "tool.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <map>
-#include <thread>
-
-#include "held_signals.h"
 
 #include "mfg.h"
 
@@ -114,69 +105,29 @@ void fail_status(const std::string &op, const std::string &fn, int status) {
 
 void fail(const std::string &op, const std::string &what) { throw OpError(op + ": " + what); }
 
-struct StderrRelay::Pump {
-    std::thread thread;
-    bool wrote = false;
-    char last = '\n';
-};
-
-StderrRelay::StderrRelay() {
-    (void)std::fflush(stderr);
-    int fds[2];
-    if (pipe(fds) != 0) return;  // without a pipe the library writes to stderr directly
-    saved_ = dup(STDERR_FILENO);
-    if (saved_ < 0 || dup2(fds[1], STDERR_FILENO) < 0) {
-        if (saved_ >= 0) close(saved_);
-        saved_ = -1;
-        close(fds[0]);
-        close(fds[1]);
-        return;
-    }
-    close(fds[1]);
-    pipe_read_ = fds[0];
-    pump_ = std::make_unique<Pump>();
-    // The pump inherits a mask with the interrupting signals blocked, so they
-    // always reach the main thread, which holds them around flash writes.
-    const HeldSignals inherit_blocked;
-    pump_->thread = std::thread([this] {
-        char buf[4096];
-        for (;;) {
-            ssize_t n = read(pipe_read_, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            pump_->wrote = true;
-            pump_->last = buf[n - 1];
-            for (ssize_t off = 0; off < n;) {
-                ssize_t w = write(saved_, buf + off, static_cast<size_t>(n - off));
-                if (w < 0 && errno == EINTR) continue;
-                if (w <= 0) break;
-                off += w;
-            }
-        }
-    });
-}
-
-StderrRelay::~StderrRelay() {
-    if (!pump_) return;
-    (void)std::fflush(stderr);
-    dup2(saved_, STDERR_FILENO);  // closes the pipe's last write end: the pump sees its end
-    pump_->thread.join();
-    if (pump_->wrote && pump_->last != '\n') (void)!write(STDERR_FILENO, "\n", 1);
-    close(saved_);
-    close(pipe_read_);
-}
-
 void progress(const std::string &op, const std::string &text) {
     if (opt.progress) std::cerr << "mfgtool: " << op << ": " << text << std::endl;
 }
 
 void note(const std::string &text) {
-    if (!opt.quiet && !opt.json) std::cout << text << '\n';
+    if (!opt.quiet && !opt.json) (opt.stdout_is_data ? std::cerr : std::cout) << text << '\n';
 }
+
+namespace {
+bool printed_json = false;
+}  // namespace
+
+bool json_was_printed() { return printed_json; }
 
 // Texts read from flash need not be UTF-8: invalid bytes are replaced, not thrown on.
 void print_json(const json &j) {
-    std::cout << j.dump(2, ' ', false, json::error_handler_t::replace) << '\n';
+    printed_json = true;
+    (opt.stdout_is_data ? std::cerr : std::cout)
+        << j.dump(2, ' ', false, json::error_handler_t::replace) << '\n';
+}
+
+void data_output(const std::string &path) {
+    if (path == "-") opt.stdout_is_data = true;
 }
 
 std::uint64_t parse_number(const std::string &what, const std::string &text, std::uint64_t max) {
@@ -204,60 +155,16 @@ std::uint64_t parse_number(const std::string &what, const std::string &text, std
     return value;
 }
 
-Bytes read_input(const std::string &op, const std::string &path, std::size_t max) {
-    struct Fd {
-        int fd;
-        ~Fd() {
-            if (fd > STDERR_FILENO) close(fd);
-        }
-    } in{path == "-" ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (in.fd < 0) fail(op, "cannot open " + path + ": " + std::strerror(errno));
-    struct stat st {};
-    if (fstat(in.fd, &st) == 0 && S_ISDIR(st.st_mode)) fail(op, path + " is a directory");
-    Bytes data;
-    unsigned char buf[65536];
-    for (;;) {
-        ssize_t n = read(in.fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) fail(op, "cannot read " + path + ": " + std::strerror(errno));
-        if (n == 0) break;
-        if (data.size() + static_cast<std::size_t>(n) > max)
-            fail(op, path + " is larger than " + std::to_string(max) + " bytes");
-        data.insert(data.end(), buf, buf + n);
-    }
-    return data;
-}
-
-void write_output(const std::string &op, const std::string &path, const Bytes &data) {
-    struct Fd {
-        int fd;
-        ~Fd() {
-            if (fd > STDERR_FILENO) close(fd);
-        }
-    } out{path == "-" ? STDOUT_FILENO
-                      : open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-    if (out.fd < 0) fail(op, "cannot create " + path + ": " + std::strerror(errno));
-    std::cout.flush();
-    for (std::size_t off = 0; off < data.size();) {
-        ssize_t n = write(out.fd, data.data() + off, data.size() - off);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) fail(op, "cannot write " + path + ": " + std::strerror(errno));
-        off += static_cast<std::size_t>(n);
-    }
-    if (out.fd > STDERR_FILENO) {
-        const int fd = out.fd;
-        out.fd = -1;
-        if (close(fd) != 0) fail(op, "cannot write " + path + ": " + std::strerror(errno));
-    }
-}
-
 Bytes parse_hex(const std::string &what, const std::string &text) {
     Bytes out;
     int hi = -1;
     for (char c : text) {
         const auto u = static_cast<unsigned char>(c);
         if (std::isspace(u) || c == ':') continue;
-        if (!std::isxdigit(u)) throw UsageError(what + ": not hexadecimal: '" + c + "'");
+        if (!std::isxdigit(u))
+            throw UsageError(
+                what + ": not hexadecimal: " +
+                (std::isprint(u) ? "'" + std::string(1, c) + "'" : "byte 0x" + to_hex(&u, 1)));
         const int v = std::isdigit(u) ? c - '0' : std::tolower(u) - 'a' + 10;
         if (hi < 0) {
             hi = v;

@@ -1,6 +1,8 @@
 // Processes, some with two threads, write store sections and both command lines
 // of the boot options at once while others read them: each writer must read its
-// own value back after a round, every other read must find a whole value.
+// own value back after a round, every other read must find a whole value. A
+// crowd of readers must not keep a writer waiting, nor see a record that is
+// being rewritten.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
@@ -12,6 +14,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -113,6 +116,100 @@ pid_t spawn(Shared &s, const std::vector<Kind> &kinds, bool with_reader) {
 }
 
 class StressTest : public mfgtest::BoardTest {};
+
+// ---- a crowd of readers beside one writer ----
+
+constexpr int kCrowdProcesses = 2, kCrowdThreads = 8;
+constexpr auto kCrowdWriting = std::chrono::milliseconds(2500);
+const char kCrowdSerial[] = "AB123456727D1", kCrowdOem[] = "OEM42";
+enum CrowdRead { kReadSerial, kReadMacs, kReadKey, kReadOem, kCrowdReads };
+
+struct Crowd {
+    std::atomic<int> stop;
+    std::atomic<long> reads, writes, bad[kCrowdReads];
+    std::atomic<long long> max_wait_us, total_wait_us;
+};
+
+// Reads every record the writer rewrites, or that is derived from one, until
+// stopped: each must be whole and the one stored, never blank or the default.
+void crowd_reader(Crowd &c) {
+    const Bytes key = value(kKey, 0);
+    while (!c.stop.load()) {
+        char text[100];  // the size the library's own readers use
+        unsigned char buf[64];
+        int len = sizeof buf;
+        if (mfg_read_serial(text, sizeof text) != 0 || std::strcmp(text, kCrowdSerial) != 0)
+            ++c.bad[kReadSerial];
+        if (read_round(kMacs) < 0) ++c.bad[kReadMacs];
+        if (mfg_read_client_authdata_key(buf, &len) != 0 || Bytes(buf, buf + len) != key)
+            ++c.bad[kReadKey];
+        if (mfg_read_oem_serial(text, sizeof text) != 0 || std::strcmp(text, kCrowdOem) != 0)
+            ++c.bad[kReadOem];
+        ++c.reads;
+    }
+}
+
+// Rewrites the MAC block, and every fourth time the OEM serial number (with
+// the same text: the key stays readable), timing each call.
+void crowd_writer(Crowd &c) {
+    const auto end = std::chrono::steady_clock::now() + kCrowdWriting;
+    for (int r = 1; std::chrono::steady_clock::now() < end; ++r, ++c.writes) {
+        const auto start = std::chrono::steady_clock::now();
+        const bool ok = r % 4 == 0 ? mfg_write_oem_serial(kCrowdOem) == 0 : write_value(kMacs, r);
+        const long long us = std::chrono::duration_cast<std::chrono::microseconds>(
+                                 std::chrono::steady_clock::now() - start)
+                                 .count();
+        if (!ok) ++c.bad[r % 4 == 0 ? kReadOem : kReadMacs];
+        c.total_wait_us += us;
+        for (long long m = c.max_wait_us; us > m && !c.max_wait_us.compare_exchange_weak(m, us);) {}
+    }
+    c.stop = 1;
+}
+
+pid_t spawn_crowd(Crowd &c, int threads) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    ::alarm(60);
+    {
+        std::vector<std::thread> crowd;
+        crowd.reserve(static_cast<std::size_t>(threads));
+        for (int i = 0; i < threads; ++i) crowd.emplace_back(crowd_reader, std::ref(c));
+        if (threads == 0) crowd_writer(c);
+        for (auto &t : crowd) t.join();
+    }
+    ::_exit(0);
+}
+
+TEST_F(StressTest, ACrowdOfReadersNeitherStarvesAWriterNorSeesAHalfWrittenRecord) {
+    ASSERT_EQ(mfg_write_serial(kCrowdSerial), 0);
+    ASSERT_EQ(mfg_write_oem_serial(kCrowdOem), 0);
+    ASSERT_TRUE(write_value(kKey, 0) && write_value(kMacs, 0));
+    void *map =
+        ::mmap(nullptr, sizeof(Crowd), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    auto *c = new (map) Crowd{};
+    std::vector<pid_t> pids;
+    pids.reserve(kCrowdProcesses + 1);
+    for (int i = 0; i < kCrowdProcesses; ++i) pids.push_back(spawn_crowd(*c, kCrowdThreads));
+    pids.push_back(spawn_crowd(*c, 0));
+    for (pid_t pid : pids) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    for (int k = 0; k < kCrowdReads; ++k) EXPECT_EQ(c->bad[k], 0) << "record " << k;
+    // Memcheck runs one thread at a time, slowly: there only starvation counts.
+    const char *preload = std::getenv("LD_PRELOAD");
+    const bool memcheck = preload && std::strstr(preload, "vgpreload");
+    EXPECT_LT(c->max_wait_us, memcheck ? 10000000 : 1000000);
+    EXPECT_GT(c->writes, memcheck ? 2 : 20);
+    EXPECT_GT(c->reads, kCrowdProcesses * kCrowdThreads);
+    std::printf("%ld writes beside %d readers: longest %lld us, mean %lld us; %ld reads\n",
+                c->writes.load(), kCrowdProcesses * kCrowdThreads, c->max_wait_us.load(),
+                c->total_wait_us / (c->writes ? c->writes.load() : 1), c->reads.load());
+    EXPECT_EQ(syslog(), std::vector<std::string>{}) << "the lock logs nothing on its way";
+    ::munmap(map, sizeof(Crowd));
+}
 
 TEST_F(StressTest, ConcurrentWritersLoseNothingAndReadersSeeNoHalfRecord) {
     // A fixed serial number for the key's encryption.

@@ -123,7 +123,9 @@ TEST_F(BoardTest, UnmodifiedProgramPreloadedWithTheSimulatorUsesTheBoard) {
     EXPECT_EQ(syslog(), (std::vector<std::string>{
                             "<3> probe wrote /dev/tqrd.rmfg, " + std::string(std::strerror(ENOSPC)),
                             "<11> 100% sure"}));
-    EXPECT_EQ(run_probe("MFG_SIM_BOARD='" + dir_ + "/none'", none), 1) << "no board, no device";
+    EXPECT_EQ(run_probe("MFG_SIM_BOARD='" + dir_ + "/none'", none), MFGSIM_NO_BOARD_STATUS);
+    EXPECT_NE(none.find("/none (MFG_SIM_BOARD): no board here"), std::string::npos) << none;
+    EXPECT_EQ(none.find("open:"), std::string::npos) << "stopped before its first call";
     EXPECT_FALSE(mfgtest::file_exists(dir_ + "/none")) << none;
 }
 
