@@ -79,7 +79,7 @@ std::vector<ManifestField> manifest_fields(const std::string &manifest_path) {
     const KeyBinding kb = m.contains("client_auth_key") ? KeyBinding::kDrop : key_binding();
     for (const char *key : order) {
         if (!m.contains(key)) continue;
-        const std::string k = key, op = "provision " + k;
+        const std::string k = key;
         if (k == "serial") {
             const std::string v = text_of(m, key);
             if (mfg_valid_serial(alnum_only(v).c_str()) != 1)
