@@ -6,7 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${MFG_BENCH_BUILD:-build-bench}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DMFG_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j"${MFG_BENCH_JOBS:-2}" --target image_bench tool_bench >/dev/null
+cmake --build "$build" -j"${MFG_BENCH_JOBS:-2}" --target image_bench tool_bench provision_bench >/dev/null
 "$build/bench/image_bench" "$@"
 echo
 "$build/bench/tool_bench" "$@"
+echo
+"$build/bench/provision_bench" "$@"

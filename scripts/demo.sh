@@ -67,6 +67,6 @@ cmp client-auth.key key.back && echo "key read back: identical (256 bytes)"
 step "Injected fault: the store's erase fails (fault MEMERASE /dev/tqrd.rcfg0)"
 echo "fault MEMERASE /dev/tqrd.rcfg0 count=0" >>"$board/board.conf"
 status=0
-run mfgtool serial set TQ260010179D7 || status=$?
+run mfgtool serial set TQ260010179D7 --rekey || status=$?
 echo "exit status $status: the new serial number is not on the unit, and the station stops here"
 run mfgtool serial get

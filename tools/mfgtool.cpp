@@ -11,6 +11,7 @@
 #include <functional>
 #include <iostream>
 
+#include "field_write.h"
 #include "images.h"
 #include "mfg.h"
 #include "outcome.h"
@@ -43,6 +44,14 @@ struct Cli {
     }
 };
 
+// --rekey and --force of the commands that change a serial number.
+void key_flags(CLI::App *cmd) {
+    auto *rekey = cmd->add_flag("--rekey", opt.rekey,
+                                "write the client-auth key again under the new serial numbers");
+    cmd->add_flag("--force", opt.force, "change it although the stored key will no longer decrypt")
+        ->excludes(rekey);
+}
+
 // An output's name: an empty one is refused, not taken for standard output.
 const CLI::Validator kOutputName(
     [](const std::string &name) { return name.empty() ? std::string("empty file name") : ""; }, "",
@@ -66,14 +75,15 @@ void identity_commands(Cli &c, std::string &a1) {
             std::cout << s << '\n';
         return 0;
     });
-    c.leaf(serial, "set", "store a serial number (separators are dropped), then read it back",
-           [&a1] {
-               serial_set("serial set", a1);
-               note("serial number stored and verified");
-               return 0;
-           })
-        ->add_option("SERIAL", a1, "serial number")
-        ->required();
+    CLI::App *serial_set_cmd = c.leaf(
+        serial, "set", "store a serial number (separators are dropped), then read it back", [&a1] {
+            UnitWriter w("serial set");
+            serial_set(w, a1, key_binding());
+            note("serial number " + written_text());
+            return 0;
+        });
+    serial_set_cmd->add_option("SERIAL", a1, "serial number")->required();
+    key_flags(serial_set_cmd);
     c.leaf(serial, "check",
            "exit 0 when SERIAL (separators dropped) has valid check digits, else 1",
            [&a1] {
@@ -89,19 +99,20 @@ void identity_commands(Cli &c, std::string &a1) {
 
     CLI::App *oem = c.noun("oem", "the OEM serial number");
     c.leaf(oem, "get", "print the OEM serial number", [] {
-        const std::string s = oem_get();
-        if (s.empty()) fail("oem get", "no OEM serial number stored (the partition reads empty)");
+        const std::string s = oem_get("oem get");
         print_text_or_json("oem_serial", s);
         return 0;
     });
-    c.leaf(oem, "set", "store an OEM serial number (letters and digits kept), then read it back",
-           [&a1] {
-               oem_set("oem set", a1);
-               note("OEM serial number stored and verified");
-               return 0;
-           })
-        ->add_option("OEM_SERIAL", a1, "OEM serial number")
-        ->required();
+    CLI::App *oem_set_cmd =
+        c.leaf(oem, "set",
+               "store an OEM serial number (letters and digits kept), then read it back", [&a1] {
+                   UnitWriter w("oem set");
+                   oem_set(w, a1, key_binding());
+                   note("OEM serial number " + written_text());
+                   return 0;
+               });
+    oem_set_cmd->add_option("OEM_SERIAL", a1, "OEM serial number")->required();
+    key_flags(oem_set_cmd);
 
     CLI::App *model = c.noun("model", "the model name, from the serial number");
     c.leaf(model, "get", "print the model name", [] {
@@ -135,8 +146,9 @@ void record_commands(Cli &c, std::string &a1, std::string &a2) {
                 const Bytes text = a1 == "-" ? read_input("macs set", "-", 1u << 20) : Bytes{};
                 m = parse_hex("macs set", a1 == "-" ? std::string(text.begin(), text.end()) : a1);
             }
-            macs_set("macs set", m);
-            note("MAC block stored and verified");
+            UnitWriter w("macs set");
+            macs_set(w, m);
+            note("MAC block " + written_text());
             return 0;
         });
     macs_set_cmd->add_option("HEX", a1, "440 hex digits (blanks and colons ignored), or '-'");
@@ -163,21 +175,17 @@ void record_commands(Cli &c, std::string &a1, std::string &a2) {
             ->check(kOutputName);
         c.leaf(noun, "set", "store the " + what + " from FILE or '-', then read it back",
                [&a1, key, name, what] {
-                   auth_set(name + " set", key,
-                            read_input(name + " set", a1, MFG_CLIENT_AUTH_MAX + 1));
-                   note(what + " stored and verified");
+                   UnitWriter w(name + " set");
+                   auth_set(w, key, read_input(name + " set", a1, MFG_CLIENT_AUTH_MAX + 1));
+                   note(what + " " + written_text());
                    return 0;
                })
             ->add_option("FILE", a1, "input file, or '-' for stdin")
             ->required();
-        c.leaf(noun, "has", "print whether the " + what + " is present and valid", [key] {
-            const bool has = auth_has(key);
-            if (opt.json)
-                print_json({{"present", has}});
-            else
-                std::cout << (has ? "present" : "absent") << '\n';
-            return 0;
-        });
+        c.leaf(noun, "has",
+               "exit 0 when the " + what + " is present and valid" + (key ? " and decrypts" : "") +
+                   ", 1 when not or unreadable",
+               [key, name] { return auth_has(name + " has", key); });
     }
 }
 
@@ -193,8 +201,9 @@ void boot_commands(Cli &c, BootSettings &s) {
         return 0;
     });
     CLI::App *set = c.leaf(boot, "set", "rewrite the record, then read it back", [&s] {
-        bootopts_set("bootopts set", s);
-        note("boot options stored and verified");
+        UnitWriter w("bootopts set");
+        note(bootopts_set(w, s) ? "boot options " + written_text()
+                                : "boot options already as asked; nothing written");
         return 0;
     });
     set->add_option("--console", s.console, "console of the command lines")
@@ -319,20 +328,14 @@ void unit_commands(Cli &c, std::string &a1, bool &flag) {
         ->add_option("FILE", a1, "backup file, or '-' for stdin")
         ->required();
 
-    c.leaf(&c.app, "info", "summary of the unit", [] {
-        const json j = unit_info();
-        if (opt.json) {
-            print_json(j);
-            return 0;
-        }
-        print_info(j);
-        return 0;
-    });
+    c.leaf(&c.app, "info", "summary of the unit (exit 1 when a field cannot be read)",
+           [] { return info_command(); });
 
     CLI::App *prov = c.leaf(&c.app, "provision", "write and verify every field of a JSON manifest",
                             [&a1, &flag] { return provision(a1, flag); });
     prov->add_option("MANIFEST", a1, "manifest file, or '-' for stdin")->required();
     prov->add_flag("--dry-run", flag, "check the manifest, write nothing");
+    key_flags(prov);
 }
 
 void reserved_commands(Cli &c, std::string &a1, std::string &a2) {

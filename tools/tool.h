@@ -38,6 +38,7 @@ struct Options {
     bool progress = false;
     bool verify = true;
     bool force = false;
+    bool rekey = false;
     // Standard output carries the raw data of a '-' output: notes and JSON
     // then go to standard error.
     bool stdout_is_data = false;
@@ -101,19 +102,35 @@ std::string alnum_only(const std::string &text);
 // not deliver all of them.
 Bytes read_part(const std::string &op, const std::string &dev, std::size_t len);
 
+class UnitWriter;
+class Snapshot;
+
+// What a change of a serial number does to a client-auth key stored under it.
+enum class KeyBinding {
+    kRefuse,  // refuse the change while the key decrypts
+    kRekey,   // write the key again under the new serial numbers
+    kDrop,    // change anyway (--force), or the key is written afterwards
+};
+// From --rekey and --force.
+KeyBinding key_binding();
+// "stored and verified", or "written (not verified)" under --no-verify.
+std::string written_text();
+
 // Record commands; each throws on failure. Values are checked and written
-// through the library, then read back and compared.
+// through the library, then every field the write could touch is read back.
 std::string serial_get(const std::string &op);
-void serial_set(const std::string &op, const std::string &value);
-std::string oem_get();
+void serial_set(UnitWriter &w, const std::string &value, KeyBinding kb);
+std::string oem_get(const std::string &op);  // throws when none can be read
 void oem_check(const std::string &value);
-void oem_set(const std::string &op, const std::string &value);
+void oem_set(UnitWriter &w, const std::string &value, KeyBinding kb);
 std::string model_get(const std::string &op);
 Bytes macs_get(const std::string &op);
-void macs_set(const std::string &op, const Bytes &macs);
+void macs_set(UnitWriter &w, const Bytes &macs);
 Bytes auth_get(const std::string &op, bool key);
-void auth_set(const std::string &op, bool key, const Bytes &data);
-bool auth_has(bool key);
+void auth_set(UnitWriter &w, bool key, const Bytes &data);
+// Prints whether the record is there: 0 present (the key: and decrypts), 1 not;
+// throws when it cannot be read.
+int auth_has(const std::string &op, bool key);
 void auth_check_size(bool key, std::size_t size);
 
 struct BootSettings {
@@ -125,14 +142,17 @@ struct BootSettings {
     bool set_flag = false;
 };
 void bootopts_check(const BootSettings &s);
-void bootopts_set(const std::string &op, const BootSettings &s);
-json bootopts_get(const std::string &op);  // throws when the stored record is not valid
-json bootopts_raw();                       // decoded raw record, valid or not
+// False when the record already is as asked (nothing written). A text to
+// append that already ends the command lines is not appended again.
+bool bootopts_set(UnitWriter &w, const BootSettings &s);
+json decode_bootopts(const unsigned char *record, bool valid);
+json bootopts_raw();  // decoded raw record, valid or not
 void print_bootopts(const json &b);
 
 std::string running_slot();
-json unit_info();
-void print_info(const json &info);
+json unit_info(Snapshot &s);
+// Prints the summary; 1 when a field could not be read.
+int info_command();
 
 }  // namespace mfgtool
 

@@ -49,7 +49,7 @@ t 0 '^0{44}' '' macs get
 t 0 '' '' auth get -o auth.back
 cmp -s "$w/auth" "$w/auth.back" || { echo "FAILED auth read back differs"; failed=$((failed + 1)); }
 t 0 '"length": 200' '' --json auth-key get
-t 0 '^present$' '' auth-key has
+t 0 '^present, decrypts$' '' auth-key has
 t 0 'stored and verified' '' bootopts set --console ttyS0 --append ' x' --set-flag --keep-ram
 t 0 'ttyS0,115200 root=/dev/mtdblock7" \\r x.RAM command line: .*ttyS1.*flag: +1.*Checksum is valid' '' \
   bootopts get
