@@ -114,7 +114,8 @@ TEST_F(ProgramTest, ABoardThatCannotBeUsedStopsTheProgramBeforeItsFirstCall) {
     for (const std::string &board : {typo, path("missing")}) {
         std::string out;
         // The board tool links the simulator, as a test program does.
-        std::string command = "MFG_SIM_BOARD='" + board + "' '";
+        const char *emulator = std::getenv("MFGTEST_EMULATOR");
+        std::string command = "MFG_SIM_BOARD='" + board + "' " + (emulator ? emulator : "") + " '";
         command += dir + "/mfgsim-board' stats '" + dir_ + "'";
         EXPECT_EQ(run(command, out), MFGSIM_NO_BOARD_STATUS) << out;
         EXPECT_EQ(out.rfind("mfgsim: board " + board + " (MFG_SIM_BOARD): ", 0), 0u) << out;
