@@ -22,10 +22,10 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     const int r = next(fd, request, arg);
     if (request != MEMERASE && request != MEMERASE64) return r;
     static std::atomic<unsigned> erases{0};
-    const char *spec = std::getenv("MFG_TEST_SIGNAL_AT_ERASE");
-    if (!spec) return r;
+    const char *setting = std::getenv("MFG_TEST_SIGNAL_AT_ERASE");
+    if (!setting) return r;
     char *end = nullptr;
-    const unsigned long at = std::strtoul(spec, &end, 10);
+    const unsigned long at = std::strtoul(setting, &end, 10);
     const long sig = std::strtol(end, nullptr, 10);
     if (++erases == at && sig > 0) kill(getpid(), static_cast<int>(sig));
     return r;
