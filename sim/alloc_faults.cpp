@@ -8,6 +8,7 @@
 // C library (stdio buffers) and of the board are never counted.
 #include <dlfcn.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "interpose.h"
@@ -17,6 +18,8 @@
 #include "state.h"
 
 namespace {
+
+std::atomic<bool> g_watched{false};
 
 // The object file name of the library that holds code at caller, or null
 // when that code is not the library's.
@@ -33,8 +36,14 @@ const char *library_of(const void *caller) {
 
 }  // namespace
 
+namespace mfgsim {
+void watch_allocations() { g_watched.store(true, std::memory_order_relaxed); }
+bool allocations_watched() { return g_watched.load(std::memory_order_relaxed); }
+}  // namespace mfgsim
+
 extern "C" __attribute__((visibility("default"))) int mfgsim_alloc_refused(const void *caller) {
     using namespace mfgsim;
+    if (!allocations_watched()) return 0;
     // The board's own allocations, and any made while it decides, pass.
     if (Guard::active()) return 0;
     Guard guard;

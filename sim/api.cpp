@@ -58,6 +58,7 @@ int mfgsim_add_fault(const char *op, const char *path_glob, unsigned nth, unsign
     f.count = count;
     f.partial = partial < 0 ? -1 : partial;
     f.err = err ? err : EIO;
+    if (f.op == Op::Malloc) watch_allocations();
     board->faults.push_back(f);
     return 0;
 }
@@ -72,7 +73,10 @@ void mfgsim_record_calls(int on) {
     Guard guard;
     Lock lock(state_mutex());
     if (auto board = active_board()) {
-        if (on) board->recorded.clear();
+        if (on) {
+            board->recorded.clear();
+            watch_allocations();
+        }
         board->recording = on != 0;
     }
 }

@@ -161,6 +161,13 @@ struct Board {
     const Fault *fault(Op op, const char *path);
 };
 
+// Whether allocations need the board's attention at all: set for the rest of
+// the process once a "fault malloc" rule is loaded or added, or calls are
+// recorded. Read without a lock on every allocation, so that programs on a
+// board without such rules pay nothing for the allocation wrappers.
+void watch_allocations();
+bool allocations_watched();
+
 // Power cuts: the events (erased blocks, programmed 2048-byte pages) this
 // process may still make; a large number when no cut is set.
 unsigned long long power_left();

@@ -63,6 +63,8 @@ std::shared_ptr<Board> load_board(const std::string &dir, std::string &error) {
     board->syslog_path = dir + "/syslog";
     board->pending_limit = layout.pending_limit;
     board->faults = std::move(layout.faults);
+    for (const auto &f : board->faults)
+        if (f.op == Op::Malloc) watch_allocations();
     unsigned index = 0;
     for (auto &p : layout.parts)
         board->parts.push_back(std::make_shared<Partition>(std::move(p), dir, index++));

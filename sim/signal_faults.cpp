@@ -40,6 +40,7 @@ extern "C" int mfgsim_add_signal(const char *op, const char *path_glob, unsigned
     f.glob = path_glob;
     f.nth = nth ? nth : 1;
     f.signo = signo;
+    if (f.op == Op::Malloc) watch_allocations();
     board->faults.push_back(f);
     return 0;
 }
