@@ -42,8 +42,9 @@ std::size_t slot_of(Field f) {
 // the same byte of `unlike` (the reader leaves what it does not read as it was).
 Bytes read_store(const Bytes &unlike) {
     Bytes image(kStoreSize);
-    for (std::size_t i = 0; i < kStoreSize; ++i)
-        image[i] = static_cast<unsigned char>(i < unlike.size() ? ~unlike[i] : 0);
+    const std::size_t n = std::min(unlike.size(), kStoreSize);
+    std::transform(unlike.begin(), unlike.begin() + static_cast<std::ptrdiff_t>(n), image.begin(),
+                   [](unsigned char c) { return static_cast<unsigned char>(~c); });
     mfg_read_flashpart(kStoreDev, image.data(), kStoreSize);
     return image;
 }
