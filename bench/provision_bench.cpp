@@ -7,18 +7,19 @@
 // Rounds are interleaved; medians of the child's CPU time (user + system,
 // from wait4) and of wall clock time are reported. On a shared machine the
 // wall clock mostly measures how long the scheduler kept the process waiting,
-// so the CPU time is the figure to compare.
+// so the CPU time is the figure to compare. When valgrind is installed, the
+// provision and its floor are also counted in instructions (callgrind, one
+// run each), which no other load on the machine moves.
 //
-//   provision_bench [ROUNDS]          (default 7)
-//   provision_bench --floor DIR       the floor, on the board MFG_SIM_BOARD
-//   provision_bench --noop            a process that starts and ends
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
+//   provision_bench [ROUNDS]            on the simulated board (default 7)
+//   provision_bench --devices [ROUNDS]  on this machine's MTD devices (the
+//                                       kernel tier's guest), mfgtool taken
+//                                       from this program's directory
+//   provision_bench --floor DIR         the floor
+//   provision_bench --noop              a process that starts and ends
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,23 +29,18 @@
 #include <string>
 #include <vector>
 
+#include "child_run.h"
 #include "mfg.h"
-
-extern char **environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<unsigned char>;
-using Clock = std::chrono::steady_clock;
 
 constexpr const char *kSerial = "TQ2500417D946";
 constexpr const char *kOem = "OEM1";
 
-[[noreturn]] void die(const std::string &what) {
-    (void)std::fprintf(stderr, "provision_bench: %s\n", what.c_str());
-    std::exit(1);
-}
+using bench::die;
 
 Bytes read_file(const fs::path &p) {
     std::ifstream in(p, std::ios::binary);
@@ -86,43 +82,10 @@ struct Times {
     double cpu = 0, wall = 0;
 };
 
-// Runs argv with the simulated board preloaded (board_env), or with an empty
-// environment (the board program, which refuses a board that is not made yet).
-Times timed(const std::vector<std::string> &args, const fs::path &board, bool board_env = true) {
-    std::vector<char *> argv;
-    argv.reserve(args.size() + 1);
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    const std::string preload = std::string("LD_PRELOAD=") + MFGSIM_LIB,
-                      sim = "MFG_SIM_BOARD=" + board.string();
-    std::vector<char *> env{const_cast<char *>(preload.c_str()), const_cast<char *>(sim.c_str()),
-                            nullptr};
-    if (!board_env) env.front() = nullptr;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, "/dev/null", 1, 0);  // O_WRONLY
-    const auto t0 = Clock::now();
-    pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), env.data()) != 0)
-        die("cannot start " + args[0]);
-    int status = 0;
-    rusage ru{};
-    wait4(pid, &status, 0, &ru);
-    Times t;
-    t.wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    t.cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
-    posix_spawn_file_actions_destroy(&fa);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die(args[0] + " " + args[1] + " failed");
-    return t;
-}
-
-Times median(const std::vector<Times> &v) {
+Times median(const std::vector<bench::Usage> &v) {
     std::vector<double> cpu, wall;
-    for (const Times &t : v) cpu.push_back(t.cpu), wall.push_back(t.wall);
-    std::sort(cpu.begin(), cpu.end());
-    std::sort(wall.begin(), wall.end());
-    return {cpu[v.size() / 2], wall[v.size() / 2]};
+    for (const auto &u : v) cpu.push_back(u.cpu), wall.push_back(u.wall);
+    return {bench::median(cpu), bench::median(wall)};
 }
 
 void row(const char *what, const Times &t) {
@@ -134,13 +97,20 @@ void row(const char *what, const Times &t) {
 int main(int argc, char **argv) {
     if (argc == 3 && std::strcmp(argv[1], "--floor") == 0) return floor_run(argv[2]);
     if (argc == 2 && std::strcmp(argv[1], "--noop") == 0) return 0;
-    const long rounds = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 7;
+    int arg = 1;
+    const bool devices = argc > arg && std::strcmp(argv[arg], "--devices") == 0;
+    if (devices) ++arg;
+    const long rounds = argc > arg ? std::strtol(argv[arg], nullptr, 10) : 7;
     if (rounds < 1) die("ROUNDS must be a positive number");
     const fs::path dir =
         fs::temp_directory_path() / ("provision_bench." + std::to_string(getpid()));
     fs::create_directories(dir);
     const fs::path board = dir / "board";
-    timed({MFGSIM_BOARD, "create", board.string()}, board, false);
+    const std::string tool_path = devices ? bench::own_dir() + "/mfgtool" : MFGTOOL;
+    if (!devices) bench::run({MFGSIM_BOARD, "create", board.string()}, bench::ChildEnv());
+    const bench::ChildEnv env = devices ? bench::ChildEnv()
+                                        : bench::ChildEnv({std::string("LD_PRELOAD=") + MFGSIM_LIB,
+                                                           "MFG_SIM_BOARD=" + board.string()});
     Bytes auth(3000), key(200);
     for (std::size_t i = 0; i < auth.size(); ++i) auth[i] = static_cast<unsigned char>(i * 31 + 7);
     for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<unsigned char>(i * 13 + 1);
@@ -157,25 +127,27 @@ int main(int argc, char **argv) {
                                       "\",\"client_auth\":\"auth\",\"client_auth_key\":\"key\","
                                       "\"bootopts\":{\"console\":\"ttyS1\"}}");
     const std::string self = fs::canonical("/proc/self/exe").string();
-    const std::vector<std::string> tool{MFGTOOL, "provision", (dir / "unit.json").string()},
-        floor{self, "--floor", dir.string()}, tool_start{MFGTOOL, "--version"},
+    const std::vector<std::string> tool{tool_path, "provision", (dir / "unit.json").string()},
+        floor{self, "--floor", dir.string()}, tool_start{tool_path, "--version"},
         floor_start{self, "--noop"};
-    std::vector<Times> t_tool, t_floor, t_tool_start, t_floor_start;
-    timed(tool, board);  // the first run writes a blank unit; later ones rewrite it
-    timed(floor, board);
+    std::vector<bench::Usage> t_tool, t_floor, t_tool_start, t_floor_start;
+    bench::run(tool, env);  // the first run writes a blank unit; later ones rewrite it
+    bench::run(floor, env);
     for (long r = 0; r < rounds; ++r) {
         const bool odd = r % 2 != 0;
-        if (odd) t_floor.push_back(timed(floor, board));
-        t_tool.push_back(timed(tool, board));
-        if (!odd) t_floor.push_back(timed(floor, board));
-        t_tool_start.push_back(timed(tool_start, board));
-        t_floor_start.push_back(timed(floor_start, board));
+        if (odd) t_floor.push_back(bench::run(floor, env));
+        t_tool.push_back(bench::run(tool, env));
+        if (!odd) t_floor.push_back(bench::run(floor, env));
+        t_tool_start.push_back(bench::run(tool_start, env));
+        t_floor_start.push_back(bench::run(floor_start, env));
     }
+    const unsigned long long n_tool = devices ? 0 : bench::instructions(tool, env),
+                             n_floor = devices ? 0 : bench::instructions(floor, env);
     fs::remove_all(dir);
     const Times t = median(t_tool), f = median(t_floor), ts = median(t_tool_start),
                 fs_ = median(t_floor_start);
-    std::printf("mfgtool provision, full manifest, on the simulated board: median of %ld rounds\n",
-                rounds);
+    std::printf("mfgtool provision, full manifest, on %s: median of %ld rounds\n",
+                devices ? "this machine's MTD devices" : "the simulated board", rounds);
     std::printf("  %-44s %11s %11s\n", "", "CPU", "wall");
     row("mfgtool provision (verified)", t);
     row("floor: the six writes + one read of each", f);
@@ -185,5 +157,8 @@ int main(int argc, char **argv) {
                 t.cpu / f.cpu, t.wall / f.wall);
     std::printf("  %-44s %8.3f    %8.3f\n", "ratio without process start",
                 (t.cpu - ts.cpu) / (f.cpu - fs_.cpu), (t.wall - ts.wall) / (f.wall - fs_.wall));
+    if (n_floor != 0)
+        std::printf("  instructions (callgrind): provision %llu, floor %llu, ratio %.3f\n", n_tool,
+                    n_floor, static_cast<double>(n_tool) / static_cast<double>(n_floor));
     return 0;
 }
