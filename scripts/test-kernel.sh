@@ -13,7 +13,10 @@
 #     kernel ARCH: N passed, M failed
 # --shell opens a shell in the guest on this terminal instead (exit: poweroff -f).
 # MFG_KERNEL_STEPS (clean,stress,mfgtool,bad) and MFG_KERNEL_FILTER (a
-# GoogleTest pattern for test_kernel) narrow the run.
+# GoogleTest pattern for test_kernel) narrow the run. The step "bench" (not
+# run unless named, e.g. MFG_KERNEL_STEPS=bench) times mfgtool's verified
+# kernel write and provision against their floors on the guest's NAND and
+# prints the figures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 arch=${1:?usage: test-kernel.sh x86_64|ppc32 [--shell]}
@@ -21,6 +24,9 @@ shell=0
 [ "${2:-}" = --shell ] && shell=1
 start=$SECONDS
 jobs=$(nproc)
+
+steps=${MFG_KERNEL_STEPS:-clean,stress,mfgtool,bad}
+cpus=(-smp 2)
 
 eval "$(bash scripts/kernel-deps.sh "$arch")"
 deps_done=$SECONDS
@@ -32,7 +38,7 @@ case $arch in
         libdirs=(/lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu)
         readelf=readelf
         rel=$(basename "$KERNEL") rel=${rel#vmlinuz-}
-        qemu=(qemu-system-x86_64 -m 512 -smp 2)
+        qemu=(qemu-system-x86_64 -m 512)
         ;;
     ppc32)
         preset=ppc
@@ -42,16 +48,26 @@ case $arch in
         if [ -f "$cache" ] && ! grep -qE "^MFG_PPC_PREFIX:(UNINITIALIZED|PATH)=$prefix\$" "$cache"; then
             fresh=(--fresh)
         fi
-        cmake --preset ppc "${fresh[@]}" -DMFG_PPC_PREFIX:PATH="$prefix" >/dev/null
+        bench=OFF
+        case ,$steps, in *,bench,*) bench=ON ;; esac
+        cmake --preset ppc "${fresh[@]}" -DMFG_PPC_PREFIX:PATH="$prefix" -DMFG_BUILD_BENCH=$bench >/dev/null
         libdirs=(/usr/powerpc-linux-gnu/lib)
         readelf=powerpc-linux-gnu-readelf
         rel=$(ls "$MODULES/lib/modules")
-        qemu=(qemu-system-ppc64 -M ppce500 -cpu e500mc -m 512 -smp 2)
+        qemu=(qemu-system-ppc64 -M ppce500 -cpu e500mc -m 512)
         ;;
     *) echo "unknown architecture $arch (x86_64 or ppc32)" >&2; exit 2 ;;
 esac
 build=build/$preset
-cmake --build --preset "$preset" -j"$jobs" --target test_kernel test_reliability mfgtool
+targets=(test_kernel test_reliability mfgtool)
+programs=("$build/tests/test_kernel" "$build/tests/test_reliability" "$build/tools/mfgtool")
+case ,$steps, in
+    *,bench,*)
+        targets+=(tool_bench tool_floor provision_bench)
+        programs+=("$build/bench/tool_bench" "$build/bench/tool_floor" "$build/bench/provision_bench")
+        ;;
+esac
+cmake --build --preset "$preset" -j"$jobs" --target "${targets[@]}"
 built=$SECONDS
 
 # The guest's root file system.
@@ -62,7 +78,6 @@ cp "$BUSYBOX" "$root/bin/busybox"
 ln -s busybox "$root/bin/sh"
 install -m 755 tests/kernel/init.sh "$root/init"
 cp tests/kernel/mfgtool_run.sh "$root/opt/kt/"
-programs=("$build/tests/test_kernel" "$build/tests/test_reliability" "$build/tools/mfgtool")
 cp "${programs[@]}" "$root/opt/kt/bin/"
 
 # Shared libraries the programs need, found the way the target's loader would.
@@ -111,9 +126,13 @@ add_module nandsim
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$out/initrd.gz"
 
 append="console=ttyS0 loglevel=1 panic=-1"
-append+=" kt.steps=${MFG_KERNEL_STEPS:-clean,stress,mfgtool,bad} kt.filter=${MFG_KERNEL_FILTER:-*}"
+append+=" kt.steps=$steps kt.filter=${MFG_KERNEL_FILTER:-*}"
 # Emulated CPUs (tcg, two host threads) unless MFG_KERNEL_ACCEL says otherwise.
-qemu+=(-accel "${MFG_KERNEL_ACCEL:-tcg}" -kernel "$KERNEL" -initrd "$out/initrd.gz" -no-reboot)
+# The benchmarks run on one CPU whose clock counts instructions (one per
+# nanosecond), so their figures show the CPU work as a slow target would and
+# do not move with the load on the host.
+case ,$steps, in *,bench,*) cpus=(-smp 1 -icount shift=0) ;; esac
+qemu+=("${cpus[@]}" -accel "${MFG_KERNEL_ACCEL:-tcg}" -kernel "$KERNEL" -initrd "$out/initrd.gz" -no-reboot)
 if [ $shell = 1 ]; then
     exec "${qemu[@]}" -nographic -append "$append kt.shell=1"
 fi
@@ -149,6 +168,8 @@ if [ "$failed" -ne 0 ]; then
         true
     grep -q '^KTIER done' "$log" || { echo "--- the guest did not finish; its last lines:"; tail -40 "$log"; }
 fi
+# The benchmarks' figures, as the guest printed them.
+tr -d '\r' <"$log" | awk '/^KTIER begin bench/ { on = 1; next } /^KTIER exit bench/ { on = 0 } on'
 echo "kernel $arch: kernel and busybox $((deps_done - start))s, build $((built - deps_done))s," \
     "guest $((SECONDS - built))s"
 echo "kernel $arch: $passed passed, $failed failed"

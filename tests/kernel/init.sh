@@ -5,8 +5,8 @@
 #   KTIER begin NAME / KTIER exit NAME STATUS   around each program
 #   KTIER ok NAME / KTIER FAIL NAME             one check of a script
 #   KTIER done                                  everything ran
-# Kernel command line: kt.steps=clean,stress,mfgtool,bad picks the steps
-# (default all), kt.filter=PATTERN narrows test_kernel's cases (a GoogleTest
+# Kernel command line: kt.steps=clean,stress,mfgtool,bad,bench picks the
+# steps (default all but bench, which only prints figures), kt.filter=PATTERN narrows test_kernel's cases (a GoogleTest
 # positive pattern), kt.shell=1 opens a shell on the console instead.
 /bin/busybox --install -s /bin
 export PATH=/bin:/opt/kt/bin LD_LIBRARY_PATH=/lib HOME=/root
@@ -83,6 +83,7 @@ step clean && run kernel.clean test_kernel --gtest_filter="$filter-BadBlocks.*"
 # Two guest CPUs: processes and threads racing through the kernel's own locks.
 step stress && run stress env MFGTEST_REAL_DEVICES=1 test_reliability --gtest_filter='StressTest.*'
 step mfgtool && run mfgtool sh /opt/kt/mfgtool_run.sh
+step bench && run bench.kernel tool_bench --devices 7 && run bench.provision provision_bench --devices 7
 
 # Bad blocks: the store's first block, system A kernel's first and system A
 # code's fourth (absolute blocks 0, 5 and 72).
