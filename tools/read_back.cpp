@@ -1,5 +1,9 @@
 // The read-back after a partition write: each erase block the writer filled
-// is read once from the node and compared with what the plan says it holds.
+// is read from the node and compared with what the plan says it holds. Plain
+// data is compared with the file byte for byte. A gzip image's blocks are
+// checked in one pass against the CRC-32 its trailer gives for the inflated
+// stream; only when that does not match, or the file has several members,
+// is it inflated again and compared block by block.
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "gzip_reader.h"
 #include "write_plan.h"
 
 namespace mfgtool {
@@ -51,24 +56,52 @@ std::size_t first_difference(const unsigned char *a, const unsigned char *b, std
 
 }  // namespace
 
+// Reads every block written and checks the CRC-32 of the lot against the
+// image's trailer: one pass over the flash, no second inflate.
+bool WritePlan::inflated_crc_matches(Bytes &flash) const {
+    if (!trailer_crc_known_) return false;
+    const MtdGeometry &g = node_->geometry();
+    uLong crc = crc32(0, nullptr, 0);
+    for (const std::uint32_t b : blocks_) {
+        node_->read_block(b, flash.data());
+        crc = crc32(crc, flash.data(), static_cast<uInt>(g.block_len(b)));
+    }
+    return crc32_combine(crc, tail_crc_, static_cast<z_off_t>(tail_len_)) == trailer_crc_;
+}
+
+// Inflates the image again and compares it with the flash block by block:
+// where the trailer cannot vouch for the data, and to find where they differ.
+void WritePlan::compare_inflated(Bytes &flash) const {
+    const MtdGeometry &g = node_->geometry();
+    GzipReader gz(op_, data_);
+    Bytes want(g.erasesize);
+    for (std::size_t k = 0; k < blocks_.size(); ++k) {
+        const std::uint32_t len = g.block_len(blocks_[k]);
+        if (gz.read(want.data(), len) != len)
+            fail(op_, data_.name + " changed or became unreadable during the operation (" +
+                          (gz.error().empty() ? "it is shorter now" : gz.error()) +
+                          "); the partition could not be verified");
+        node_->read_block(blocks_[k], flash.data());
+        const std::size_t at = first_difference(flash.data(), want.data(), len, len);
+        if (at < len) mismatch(k, at);
+    }
+}
+
 void WritePlan::verify() const {
     const MtdGeometry &g = node_->geometry();
     progress(op_, "verifying " + summary());
-    const bool mapped = data_.file && data_.prefix.empty() && !data_.gzip() &&
+    Bytes flash(g.erasesize);
+    if (data_.gzip()) {
+        if (!inflated_crc_matches(flash)) compare_inflated(flash);
+        progress(op_, "verified " + std::to_string(placed_) + " bytes");
+        return;
+    }
+    const bool mapped = data_.file && data_.prefix.empty() &&
                         g.erasesize % static_cast<std::uint32_t>(sysconf(_SC_PAGESIZE)) == 0;
-    Bytes flash(g.erasesize), copy(mapped || !crcs_.empty() ? 0 : g.erasesize);
-    std::size_t piece = 0;
+    Bytes copy(mapped ? 0 : g.erasesize);
     for (std::size_t k = 0; k < blocks_.size(); ++k) {
         const std::uint32_t len = g.block_len(blocks_[k]);
         node_->read_block(blocks_[k], flash.data());
-        if (!crcs_.empty()) {
-            for (std::size_t at = 0; at < len; at += kCrcPiece, ++piece)
-                if (crc32(0, flash.data() + at,
-                          static_cast<uInt>(std::min<std::size_t>(kCrcPiece, len - at))) !=
-                    crcs_[piece])
-                    mismatch(k, at, true);
-            continue;
-        }
         const std::uint64_t off = std::uint64_t{k} * g.erasesize;
         const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(len, placed_ - off));
         std::size_t at;
@@ -79,7 +112,7 @@ void WritePlan::verify() const {
             data_.copy(op_, off, copy.data(), chunk);
             at = first_difference(flash.data(), copy.data(), chunk, len);
         }
-        if (at < len) mismatch(k, at, false);
+        if (at < len) mismatch(k, at);
     }
     progress(op_, "verified " + std::to_string(placed_) + " bytes");
 }
@@ -93,18 +126,13 @@ void finish_write(const WritePlan &plan, const std::string &what) {
     note(what + " written and verified (" + std::to_string(plan.placed()) + " bytes)");
 }
 
-void WritePlan::mismatch(std::size_t k, std::size_t at, bool piece) const {
+void WritePlan::mismatch(std::size_t k, std::size_t at) const {
     const MtdGeometry &g = node_->geometry();
     const std::uint32_t b = blocks_[k];
     const std::uint64_t data_at = std::uint64_t{k} * g.erasesize + at;
-    std::string what;
-    if (piece)
-        what = "inflated bytes " + std::to_string(data_at) + " to " +
-               std::to_string(std::min<std::uint64_t>(data_at + kCrcPiece, placed_) - 1) + " of " +
-               data_.name;
-    else
-        what = data_at < placed_ ? "byte " + std::to_string(data_at) + " of " + data_.name
-                                 : "past the data, where erased flash reads 0xFF";
+    const std::string what = data_at < placed_ ? (data_.gzip() ? "inflated byte " : "byte ") +
+                                                     std::to_string(data_at) + " of " + data_.name
+                                               : "past the data, where erased flash reads 0xFF";
     // Bad blocks explain a difference only when the driver's answer changed
     // during the write or when it keeps no bad-block information.
     std::string hint;

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "gzip_reader.h"
+
 namespace mfgtool {
 
 namespace {
@@ -49,7 +51,7 @@ WritePlan::WritePlan(const std::string &op, const std::string &dev, Writer write
                      nothing);
     check_room(writer);
     if (data_.gzip())
-        inflate_and_checksum();
+        inflate_once();
     else if (placed_ < data_.len())
         check_tail(data_.len());
 }
@@ -106,43 +108,30 @@ void WritePlan::check_tail(std::uint64_t end) const {
 }
 
 // Inflates the stream once, as the library's zlib reader will, keeping only
-// the CRC-32 of each piece of each block it will write.
-void WritePlan::inflate_and_checksum() {
+// its length, what lies past the partition, and the trailer's CRC-32.
+void WritePlan::inflate_once() {
     const MtdGeometry &g = node_->geometry();
-    const int fd = dup(data_.file->fd());
-    gzFile gz = fd < 0 ? nullptr : gzdopen(fd, "rb");
-    if (!gz) {
-        if (fd >= 0) close(fd);
-        fail(op_, "cannot read " + data_.name + " as gzip: " + std::strerror(errno));
-    }
-    const std::unique_ptr<gzFile_s, int (*)(gzFile)> owner(gz, gzclose);
+    GzipReader gz(op_, data_);
     Bytes buf(g.erasesize);
     std::uint64_t total = 0;
     bool short_stream = false, tail_ff = true;
-    crcs_.reserve(blocks_.size() * (g.erasesize / kCrcPiece + 1));
     for (std::size_t k = 0; k < blocks_.size() && !short_stream; ++k) {
         const auto chunk =
-            static_cast<unsigned>(std::min<std::uint64_t>(g.erasesize, placed_ - total));
-        const int n = gzread(gz, buf.data(), chunk);
-        total += n > 0 ? static_cast<unsigned>(n) : 0;
-        short_stream = n != static_cast<int>(chunk);
-        std::fill(buf.begin() + chunk, buf.begin() + g.block_len(blocks_[k]), 0xFF);
-        for (std::size_t at = 0; at < g.block_len(blocks_[k]); at += kCrcPiece)
-            crcs_.push_back(crc32(
-                0, buf.data() + at,
-                static_cast<uInt>(std::min<std::size_t>(kCrcPiece, g.block_len(blocks_[k]) - at))));
+            static_cast<std::size_t>(std::min<std::uint64_t>(g.erasesize, placed_ - total));
+        const std::size_t n = gz.read(buf.data(), chunk);
+        total += n;
+        short_stream = n != chunk;
     }
-    for (int n = short_stream ? 0 : 1; n > 0;) {
-        n = gzread(gz, buf.data(), static_cast<unsigned>(buf.size()));
-        if (n > 0) total += static_cast<unsigned>(n);
-        tail_ff = tail_ff && (n <= 0 || all_ff(buf.data(), static_cast<std::size_t>(n)));
+    for (std::size_t n = short_stream ? 0 : 1; n > 0;) {
+        n = gz.read(buf.data(), buf.size());
+        total += n;
+        tail_ff = tail_ff && all_ff(buf.data(), n);
+        if (tail_ff)
+            tail_crc_ =
+                static_cast<std::uint32_t>(crc32(tail_crc_, buf.data(), static_cast<uInt>(n)));
     }
-    int err = Z_OK;
-    std::string why = gzerror(gz, &err);
-    why.erase(0,
-              why.find(": ") == std::string::npos ? 0 : why.find(": ") + 2);  // zlib's "<fd:N>: "
-    const std::string nothing = "; nothing written";
-    if (err != Z_OK)
+    const std::string nothing = "; nothing written", why = gz.error();
+    if (!why.empty())
         fail(op_, data_.name + " is not a whole gzip stream (" + why + " after " + num(total) +
                       " inflated bytes)" + nothing);
     if (short_stream)
@@ -154,6 +143,21 @@ void WritePlan::inflate_and_checksum() {
         fail(op_, data_.name + " inflates to " + num(total) + " bytes; " + room_text() +
                       ": the library would write the first " + num(placed_) +
                       " and drop the rest without a word" + nothing);
+    tail_len_ = total - placed_;
+    // A file of one gzip member ends in the CRC-32 and the length (mod 2^32)
+    // of everything inflated; several members or bytes after the stream end
+    // otherwise, and the read-back then inflates the file again.
+    unsigned char t[8];
+    const std::uint64_t size = data_.file->size();
+    if (size >= sizeof t &&
+        pread(data_.file->fd(), t, sizeof t, static_cast<off_t>(size - sizeof t)) == sizeof t) {
+        const auto le32 = [](const unsigned char *p) {
+            return static_cast<std::uint32_t>(p[0] | p[1] << 8 | p[2] << 16 |
+                                              static_cast<std::uint32_t>(p[3]) << 24);
+        };
+        trailer_crc_ = le32(t);
+        trailer_crc_known_ = le32(t + 4) == static_cast<std::uint32_t>(total);
+    }
 }
 
 std::string WritePlan::summary() const {

@@ -93,9 +93,11 @@ public:
 private:
     void check_room(Writer writer);
     void check_tail(std::uint64_t end) const;
-    void inflate_and_checksum();
+    void inflate_once();
+    bool inflated_crc_matches(Bytes &flash) const;
+    void compare_inflated(Bytes &flash) const;
     std::string room_text() const;
-    [[noreturn]] void mismatch(std::size_t k, std::size_t at, bool piece) const;
+    [[noreturn]] void mismatch(std::size_t k, std::size_t at) const;
 
     std::string op_;
     std::unique_ptr<MtdNode> node_;
@@ -103,7 +105,12 @@ private:
     BadBlocks bad_;
     std::vector<std::uint32_t> blocks_;  // the good blocks that take data, in order
     std::uint64_t placed_ = 0;
-    std::vector<std::uint32_t> crcs_;  // per kCrcPiece of each block in blocks_, for gzip data
+    // A gzip image: the CRC-32 its trailer gives for the whole inflated
+    // stream (zlib checked it against the data while inflating), and the
+    // CRC-32 and length of what the stream holds past placed_ (0xFF only).
+    bool trailer_crc_known_ = false;
+    std::uint32_t trailer_crc_ = 0, tail_crc_ = 0;
+    std::uint64_t tail_len_ = 0;
 };
 
 // After the library call: the read-back (unless --no-verify), then the one

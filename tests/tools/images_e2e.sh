@@ -22,6 +22,8 @@ gzip -c text4m >full.gz                                          # 32 blocks
 head -c 4063232 text4m | gzip >fit.gz                            # 31 blocks
 { head -c 4063232 text4m; head -c 131072 /dev/zero | tr '\0' '\377'; } | gzip >fill.gz
 head -c 2000000 full.gz >cut.gz
+# Two members and bytes after the stream: the trailer does not describe the data.
+{ head -c 1000000 text4m | gzip; tail -c +1000001 text4m | gzip; echo junk; } >multi.gz
 same() { check "$1 left $2 untouched" cmp -s "$w/$on/dev/$2.bin" "$w/$2.before"; }
 snap() { cp "$w/$on/dev/$1.bin" "$w/$1.before"; }
 no_claim() { check "$1: no claim of verification" bash -c "! grep -Eq '(^|[^t] )verified' '$w/out' '$w/err'"; }
@@ -53,6 +55,7 @@ check 'refused updates stay in place' test -f upd/sysa_code -a -f upd/sysa_kitb
 
 # Written and read back: gzip through either call, signed, empty on request.
 t 0 "kernel full.gz written and verified \(4194304 bytes\)" '' kernel write-buffer full.gz --slot b
+t 0 "kernel multi.gz written and verified \(4194304 bytes\)" '' kernel write multi.gz --slot b
 t 0 'signed kernel plain.img written and verified \(3000044 bytes\)' '' kernel write plain.img --slot b --signed
 t 0 'written \(not verified\)' '' --no-verify image write $k full.gz
 no_claim --no-verify
@@ -78,8 +81,10 @@ t 0 'nobb: 200k written and verified' '' part write /dev/tqrd.rnobb 200k
 on=wf
 t 1 '' "read-back of $k differs at byte 262144 \(erase block 2, byte 262144 of plain.img\): the write did not stick$" \
   kernel write plain.img --slot b
-t 1 '' "read-back of $k differs at byte 262144 \(erase block 2, inflated bytes 262144 to 264191 of full.gz\): the write did not stick$" \
-  image write $k full.gz
+for f in full.gz multi.gz; do
+  t 1 '' "read-back of $k differs at byte 262144 \(erase block 2, inflated byte 262144 of $f\): the write did not stick$" \
+    image write $k $f
+done
 t 1 '' 'differs at byte 131072 .*: the write did not stick; the driver keeps no bad-block information' \
   image write /dev/tqrd.rnobb 200k
 t 0 'plain.img written \(not verified\)$' '' --no-verify kernel write plain.img --slot b
