@@ -38,14 +38,16 @@ std::size_t slot_of(Field f) {
     }
 }
 
-// The raw store image, each byte the device did not deliver differing from
-// the same byte of `unlike` (the reader leaves what it does not read as it was).
-Bytes read_store(const Bytes &unlike) {
+// The raw store image as the node delivers it; each byte it did not deliver
+// differs from the same byte of `unlike`. whole: every byte was delivered.
+Bytes read_store(const Bytes &unlike, bool *whole = nullptr) {
     Bytes image(kStoreSize);
     const std::size_t n = std::min(unlike.size(), kStoreSize);
     std::transform(unlike.begin(), unlike.begin() + static_cast<std::ptrdiff_t>(n), image.begin(),
                    [](unsigned char c) { return static_cast<unsigned char>(~c); });
-    mfg_read_flashpart(kStoreDev, image.data(), kStoreSize);
+    int err = 0;
+    const bool all = read_node(kStoreDev, image.data(), kStoreSize, err) == kStoreSize;
+    if (whole) *whole = all;
     return image;
 }
 
@@ -91,8 +93,9 @@ void UnitWriter::write(const FieldWrite &w) {
         // A store that delivers its raw image is compared byte by byte;
         // otherwise every store field is read before and after.
         if (touched == kStoreFields && store_.empty()) {
-            Bytes first = read_store({});
-            if (read_store(first) == first) store_ = std::move(first);
+            bool whole = false;
+            Bytes first = read_store({}, &whole);
+            if (whole) store_ = std::move(first);
         }
         const FieldMask before = touched == kStoreFields && !store_.empty() ? 0 : touched;
         known_.read(before);

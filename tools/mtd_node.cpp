@@ -104,19 +104,25 @@ void MtdNode::read_block(std::uint32_t i, unsigned char *buf) const {
 }
 
 // mfg_read_flashpart cannot say how much it delivered; the node can.
-Bytes read_part(const std::string &op, const std::string &dev, std::size_t len) {
-    Bytes data(len);
+std::size_t read_node(const std::string &dev, unsigned char *out, std::size_t len, int &err) {
     const int fd = open(dev.c_str(), O_RDONLY | O_CLOEXEC);
-    int err = fd < 0 ? errno : 0;
+    err = fd < 0 ? errno : 0;
     std::size_t got = 0;
     while (fd >= 0 && got < len) {
-        const ssize_t n = read(fd, data.data() + got, len - got);
+        const ssize_t n = read(fd, out + got, len - got);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) err = errno;
         if (n <= 0) break;
         got += static_cast<std::size_t>(n);
     }
     if (fd >= 0) close(fd);
+    return got;
+}
+
+Bytes read_part(const std::string &op, const std::string &dev, std::size_t len) {
+    Bytes data(len);
+    int err = 0;
+    const std::size_t got = read_node(dev, data.data(), len, err);
     if (got < len)
         fail(op, dev + " delivered only " + std::to_string(got) + " of " + std::to_string(len) +
                      " bytes (" + (err ? std::strerror(err) : "the partition is shorter") + ")");

@@ -98,6 +98,9 @@ std::string to_hex(const unsigned char *data, std::size_t len);
 // The letters and digits of text, as the library keeps them when it stores a serial.
 std::string alnum_only(const std::string &text);
 
+// Reads the first len bytes of a partition node into out, up to the first
+// failure: how many it delivered, and the failure's errno (0: none).
+std::size_t read_node(const std::string &dev, unsigned char *out, std::size_t len, int &err);
 // Reads the first len bytes of a partition node; fails when the device did
 // not deliver all of them.
 Bytes read_part(const std::string &op, const std::string &dev, std::size_t len);
