@@ -8,6 +8,7 @@
 #include "images.h"
 #include "mfg.h"
 #include "outcome.h"
+#include "output.h"
 #include "provision.h"
 #include "version.h"
 

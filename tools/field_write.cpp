@@ -6,6 +6,7 @@
 #include "held_signals.h"
 #include "held_stderr.h"
 #include "mfg.h"
+#include "status_meaning.h"
 
 namespace mfgtool {
 

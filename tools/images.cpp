@@ -16,6 +16,9 @@
 #include "held_signals.h"
 #include "mfg.h"
 #include "mtd_node.h"
+#include "output.h"
+#include "parse.h"
+#include "status_meaning.h"
 #include "write_plan.h"
 
 namespace mfgtool {

@@ -5,6 +5,8 @@
 #include <iostream>
 
 #include "mfg.h"
+#include "output.h"
+#include "parse.h"
 #include "snapshot.h"
 #include "tool.h"
 

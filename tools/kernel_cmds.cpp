@@ -10,7 +10,9 @@
 #include "held_signals.h"
 #include "images.h"
 #include "mfg.h"
+#include "output.h"
 #include "signed_header.h"
+#include "status_meaning.h"
 #include "write_plan.h"
 
 namespace mfgtool {

@@ -17,6 +17,9 @@
 #include "version.h"
 
 namespace mfgtool {
+
+Options opt;
+
 namespace {
 
 // The commands given, outermost first ("mfgtool", "serial").

@@ -12,8 +12,10 @@
 #include "held_signals.h"
 #include "manifest.h"
 #include "mfg.h"
+#include "parse.h"
 #include "provision.h"
 #include "provision_report.h"
+#include "status_meaning.h"
 
 namespace mfgtool {
 

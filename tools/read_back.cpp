@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "output.h"
 #include "write_plan.h"
 
 namespace mfgtool {

@@ -1,4 +1,5 @@
-// mfgtool: shared helpers of the command-line tool. The tool reaches the flash
+// mfgtool: the kinds of failure and the settings every command shares, the
+// input and output files, and the record commands. The tool reaches the flash
 // only through the functions exported by libmfg.so.1.
 #ifndef MFGTOOL_TOOL_H
 #define MFGTOOL_TOOL_H
@@ -46,11 +47,10 @@ struct Options {
 };
 extern Options opt;
 
-// What a status code of an exported function means, as its header documents.
-std::string meaning(const std::string &fn, int status);
-// Throws OpError "OP: FN returned STATUS: MEANING".
-[[noreturn]] void fail_status(const std::string &op, const std::string &fn, int status);
-[[noreturn]] void fail(const std::string &op, const std::string &what);
+// Throws OpError "OP: WHAT".
+[[noreturn]] inline void fail(const std::string &op, const std::string &what) {
+    throw OpError(op + ": " + what);
+}
 
 // While alive, whatever the process writes to stderr (the library prints some
 // of its messages there without a newline) is forwarded, and a missing final
@@ -69,20 +69,6 @@ private:
     std::unique_ptr<Pump> pump_;
 };
 
-// Stage messages on stderr when progress is on.
-void progress(const std::string &op, const std::string &text);
-// Informational lines on stdout, suppressed by --quiet and --json.
-void note(const std::string &text);
-// JSON on stdout (stderr while stdout carries data).
-void print_json(const json &j);
-// A command whose output PATH is '-' writes raw data to stdout: call before
-// anything is printed.
-void data_output(const std::string &path);
-// Whether print_json has printed anything in this run.
-bool json_was_printed();
-
-// Strict unsigned number: decimal or 0x hex, no sign, no blanks, at most max.
-std::uint64_t parse_number(const std::string &what, const std::string &text, std::uint64_t max);
 // Whole file or stdin ("-"); refuses directories and files above max bytes.
 // read_input reads what the user named (failure: UsageError), read_file what
 // the tool itself made (failure: OpError).
@@ -93,10 +79,6 @@ void require_regular_input(const std::string &op, const std::string &path);
 // Data to stdout ("-") or to a file created mode 0600 under a temporary name
 // beside path and renamed over it; a symbolic link at path is refused.
 void write_output(const std::string &op, const std::string &path, const Bytes &data);
-Bytes parse_hex(const std::string &what, const std::string &text);
-std::string to_hex(const unsigned char *data, std::size_t len);
-// The letters and digits of text, as the library keeps them when it stores a serial.
-std::string alnum_only(const std::string &text);
 
 // Reads the first len bytes of a partition node; fails when the device did
 // not deliver all of them.
