@@ -52,7 +52,7 @@ void part_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3) {
     CLI::App *pr =
         c.leaf(part, "read", "read LENGTH bytes of DEV to OUT or stdout", [&a1, &a2, &a3] {
             const auto len = parse_number("LENGTH", a2, 256u << 20);
-            data_output(a3.empty() ? "-" : a3);
+            data_output("part read", a3.empty() ? "-" : a3);
             write_output("part read", a3.empty() ? "-" : a3, read_part("part read", a1, len));
             return 0;
         });

@@ -138,7 +138,7 @@ void record_commands(Cli &c, std::string &a1, std::string &a2) {
                [&a1, key, name] {
                    // With --json and no FILE the data is printed in hex inside the JSON.
                    const bool to_json = opt.json && a1.empty();
-                   if (!to_json) data_output(a1.empty() ? "-" : a1);
+                   if (!to_json) data_output(name + " get", a1.empty() ? "-" : a1);
                    const Bytes d = auth_get(name + " get", key);
                    if (to_json)
                        print_json({{"data", to_hex(d.data(), d.size())}, {"length", d.size()}});

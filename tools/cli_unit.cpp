@@ -18,7 +18,7 @@ void unit_commands(Cli &c, std::string &a1, bool &flag) {
     CLI::App *store = c.noun("store", "the whole configuration store");
     c.leaf(store, "backup", "save the store image with its section states to FILE (mode 0600)",
            [&a1] {
-               data_output(a1);
+               data_output("store backup", a1);
                store_backup("store backup", a1);
                return 0;
            })

@@ -2,6 +2,8 @@
 // it carries the raw data of a '-' output.
 #include "output.h"
 
+#include <unistd.h>
+
 #include <iostream>
 
 namespace mfgtool {
@@ -27,8 +29,14 @@ void print_json(const json &j) {
         << j.dump(2, ' ', false, json::error_handler_t::replace) << '\n';
 }
 
-void data_output(const std::string &path) {
-    if (path == "-") opt.stdout_is_data = true;
+void data_output(const std::string &op, const std::string &path) {
+    if (path != "-") return;
+    if (isatty(STDOUT_FILENO) == 1)
+        throw UsageError(op +
+                         ": binary data is not written to a terminal; name an output file or "
+                         "pipe the output (see 'mfgtool " +
+                         op + " --help')");
+    opt.stdout_is_data = true;
 }
 
 }  // namespace mfgtool

@@ -17,8 +17,9 @@ void note(const std::string &text);
 // JSON on stdout (stderr while stdout carries data).
 void print_json(const json &j);
 // A command whose output PATH is '-' writes raw data to stdout: call before
-// anything is printed.
-void data_output(const std::string &path);
+// anything is printed. Refuses (UsageError naming op) when stdout is a
+// terminal: binary data there is unreadable and can upset the terminal.
+void data_output(const std::string &op, const std::string &path);
 // Whether print_json has printed anything in this run.
 bool json_was_printed();
 
