@@ -5,8 +5,11 @@
 
 #include "cli.h"
 #include "field_write.h"
+#include "files.h"
 #include "images.h"
+#include "info.h"
 #include "mfg.h"
+#include "mtd_node.h"
 #include "outcome.h"
 #include "output.h"
 #include "parse.h"

@@ -3,14 +3,17 @@
 
 #include <iostream>
 
+#include "bootopts.h"
 #include "cli.h"
 #include "field_write.h"
+#include "files.h"
 #include "images.h"
 #include "mfg.h"
 #include "outcome.h"
 #include "output.h"
 #include "parse.h"
 #include "provision.h"
+#include "records.h"
 #include "status_meaning.h"
 #include "version.h"
 

@@ -6,6 +6,7 @@
 #include "cli.h"
 #include "field_write.h"
 #include "images.h"
+#include "info.h"
 #include "mfg.h"
 #include "outcome.h"
 #include "output.h"

@@ -13,12 +13,15 @@
 #include <cstring>
 #include <iostream>
 
+#include "files.h"
 #include "held_signals.h"
 #include "mfg.h"
 #include "mtd_node.h"
 #include "output.h"
 #include "parse.h"
+#include "records.h"
 #include "status_meaning.h"
+#include "stderr_relay.h"
 #include "write_plan.h"
 
 namespace mfgtool {

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <iostream>
 
+#include "bootopts.h"
+#include "info.h"
 #include "mfg.h"
 #include "output.h"
 #include "parse.h"

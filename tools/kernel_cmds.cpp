@@ -7,12 +7,14 @@
 #include <cstring>
 #include <optional>
 
+#include "files.h"
 #include "held_signals.h"
 #include "images.h"
 #include "mfg.h"
 #include "output.h"
 #include "signed_header.h"
 #include "status_meaning.h"
+#include "stderr_relay.h"
 #include "write_plan.h"
 
 namespace mfgtool {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <iostream>
 
+#include "bootopts.h"
 #include "cli.h"
 #include "mfg.h"
 #include "outcome.h"

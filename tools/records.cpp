@@ -14,6 +14,7 @@
 #include "mfg.h"
 #include "output.h"
 #include "parse.h"
+#include "records.h"
 #include "status_meaning.h"
 #include "tool.h"
 
