@@ -91,13 +91,9 @@ mkdir "$w/alt" && cp "$p/lib/$lib" "$w/alt/libmfg.so.7.8.9" && ln -s libmfg.so.7
 LD_LIBRARY_PATH=$w/alt t 0 "libmfg $v \(built against\), 7\.8\.9 \(loaded from $w/alt/libmfg.so.7.8.9\)" '' -V
 
 # Raw data is never written to a terminal: wrong usage, its error alone shown.
-raw_refused() {
-  local rc=0 re="^mfgtool: $1 $2: binary data is not written to a terminal[^"$'\n'"]*\$"
-  on_tty "$@" >"$w/tty" || rc=$?
-  [ $rc = 2 ] && [[ $(tr -d '\r' <"$w/tty") =~ $re ]]
-}
 for c in "auth-key get" "auth get" "part read /dev/tqrd.rcfg0 8" "store backup -"; do
-  check "'$c' to a terminal is refused" raw_refused $c
+  read -r n v _ <<<"$c"; rc=0; on_tty $c >"$w/tty" || rc=$?
+  check "'$c' to a terminal is refused" eval '[ $rc = 2 ] && [[ $(tr -d "\r" <"$w/tty") =~ ^"mfgtool: $n $v: binary data is not written to a terminal"[^[:cntrl:]]*$ ]]'
 done
 # Progress: on by default on a terminal, off with -q unless --progress asks.
 on_tty part write /dev/tqrd.rsysb_kernel img >"$w/tty1"
