@@ -4,6 +4,7 @@
 #include <cctype>
 #include <iostream>
 
+#include "bootopts.h"
 #include "field_write.h"
 #include "mfg.h"
 #include "tool.h"

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bootopts.h"
 #include "tool.h"
 
 namespace mfgtool {

@@ -5,14 +5,37 @@
 
 #include "cli.h"
 #include "field_write.h"
+#include "files.h"
 #include "images.h"
+#include "info.h"
 #include "mfg.h"
+#include "mtd_node.h"
 #include "outcome.h"
+#include "output.h"
+#include "parse.h"
 #include "provision.h"
 #include "version.h"
 
 namespace mfgtool {
 namespace {
+
+using DeviceWrite = void (*)(const std::string &op, const std::string &dev,
+                             const std::string &file);
+
+// NOUN write DEV FILE [--force] [--allow-empty].
+void device_write(Cli &c, CLI::App *noun, const std::string &desc, const std::string &file_help,
+                  const std::string &empty_help, DeviceWrite fn, std::string &dev,
+                  std::string &file) {
+    const std::string op = noun->get_name() + " write";
+    CLI::App *w = c.leaf(noun, "write", desc, [op, fn, &dev, &file] {
+        fn(op, dev, file);
+        return 0;
+    });
+    w->add_option("DEV", dev, "device")->required();
+    w->add_option("FILE", file, file_help)->required();
+    w->add_flag("--force", opt.force, "write even a partition of the running system");
+    w->add_flag("--allow-empty", opt.allow_empty, empty_help);
+}
 
 void part_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3) {
     CLI::App *part = c.noun("part", "raw MTD partitions");
@@ -27,19 +50,12 @@ void part_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3) {
     });
     pe->add_option("DEV", a1, "device, e.g. /dev/tqrd.rcfg0")->required();
     pe->add_flag("--force", opt.force, "erase even a partition of the running system");
-    CLI::App *pw =
-        c.leaf(part, "write", "erase DEV, write FILE from offset 0, read it back", [&a1, &a2] {
-            part_write("part write", a1, a2);
-            return 0;
-        });
-    pw->add_option("DEV", a1, "device")->required();
-    pw->add_option("FILE", a2, "data, or '-'")->required();
-    pw->add_flag("--force", opt.force, "write even a partition of the running system");
-    pw->add_flag("--allow-empty", opt.allow_empty, "write empty data (only erases DEV)");
+    device_write(c, part, "erase DEV, write FILE from offset 0, read it back", "data, or '-'",
+                 "write empty data (only erases DEV)", part_write, a1, a2);
     CLI::App *pr =
         c.leaf(part, "read", "read LENGTH bytes of DEV to OUT or stdout", [&a1, &a2, &a3] {
             const auto len = parse_number("LENGTH", a2, 256u << 20);
-            data_output(a3.empty() ? "-" : a3);
+            data_output("part read", a3.empty() ? "-" : a3);
             write_output("part read", a3.empty() ? "-" : a3, read_part("part read", a1, len));
             return 0;
         });
@@ -48,15 +64,8 @@ void part_commands(Cli &c, std::string &a1, std::string &a2, std::string &a3) {
     pr->add_option("OUT", a3, "output file, mode 0600 (default stdout)")->check(kOutputName);
 
     CLI::App *image = c.noun("image", "plain or gzip image files");
-    CLI::App *iw =
-        c.leaf(image, "write", "erase DEV, write the image FILE, read it back", [&a1, &a2] {
-            image_write("image write", a1, a2);
-            return 0;
-        });
-    iw->add_option("DEV", a1, "device")->required();
-    iw->add_option("FILE", a2, "image file")->required();
-    iw->add_flag("--force", opt.force, "write even a partition of the running system");
-    iw->add_flag("--allow-empty", opt.allow_empty, "write an empty FILE (only erases DEV)");
+    device_write(c, image, "erase DEV, write the image FILE, read it back", "image file",
+                 "write an empty FILE (only erases DEV)", image_write, a1, a2);
 }
 
 }  // namespace

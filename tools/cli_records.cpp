@@ -3,12 +3,18 @@
 
 #include <iostream>
 
+#include "bootopts.h"
 #include "cli.h"
 #include "field_write.h"
+#include "files.h"
 #include "images.h"
 #include "mfg.h"
 #include "outcome.h"
+#include "output.h"
+#include "parse.h"
 #include "provision.h"
+#include "records.h"
+#include "status_meaning.h"
 #include "version.h"
 
 namespace mfgtool {
@@ -32,6 +38,26 @@ void print_text_or_json(const std::string &key, const std::string &value) {
         std::cout << value << '\n';
 }
 
+namespace {
+
+using SerialSet = void (*)(UnitWriter &w, const std::string &value, KeyBinding kb);
+
+// NOUN set VALUE [--rekey | --force]: a serial number the client-auth key is bound to.
+void serial_setter(Cli &c, CLI::App *noun, const std::string &desc, const std::string &arg,
+                   const std::string &what, SerialSet fn, std::string &value) {
+    const std::string op = noun->get_name() + " set";
+    CLI::App *cmd = c.leaf(noun, "set", desc, [op, what, fn, &value] {
+        UnitWriter w(op);
+        fn(w, value, key_binding());
+        note(what + " " + written_text());
+        return 0;
+    });
+    cmd->add_option(arg, value, what)->required();
+    key_flags(cmd);
+}
+
+}  // namespace
+
 void identity_commands(Cli &c, std::string &a1) {
     CLI::App *serial =
         c.noun("serial", "the unit's serial number (13 or 14 characters, check digits)");
@@ -43,15 +69,8 @@ void identity_commands(Cli &c, std::string &a1) {
             std::cout << s << '\n';
         return 0;
     });
-    CLI::App *serial_set_cmd = c.leaf(
-        serial, "set", "store a serial number (separators are dropped), then read it back", [&a1] {
-            UnitWriter w("serial set");
-            serial_set(w, a1, key_binding());
-            note("serial number " + written_text());
-            return 0;
-        });
-    serial_set_cmd->add_option("SERIAL", a1, "serial number")->required();
-    key_flags(serial_set_cmd);
+    serial_setter(c, serial, "store a serial number (separators are dropped), then read it back",
+                  "SERIAL", "serial number", serial_set, a1);
     c.leaf(serial, "check",
            "exit 0 when SERIAL (separators dropped) has valid check digits, else 1",
            [&a1] {
@@ -71,16 +90,8 @@ void identity_commands(Cli &c, std::string &a1) {
         print_text_or_json("oem_serial", s);
         return 0;
     });
-    CLI::App *oem_set_cmd =
-        c.leaf(oem, "set",
-               "store an OEM serial number (letters and digits kept), then read it back", [&a1] {
-                   UnitWriter w("oem set");
-                   oem_set(w, a1, key_binding());
-                   note("OEM serial number " + written_text());
-                   return 0;
-               });
-    oem_set_cmd->add_option("OEM_SERIAL", a1, "OEM serial number")->required();
-    key_flags(oem_set_cmd);
+    serial_setter(c, oem, "store an OEM serial number (letters and digits kept), then read it back",
+                  "OEM_SERIAL", "OEM serial number", oem_set, a1);
 
     CLI::App *model = c.noun("model", "the model name, from the serial number");
     c.leaf(model, "get", "print the model name", [] {
@@ -130,7 +141,7 @@ void record_commands(Cli &c, std::string &a1, std::string &a2) {
                [&a1, key, name] {
                    // With --json and no FILE the data is printed in hex inside the JSON.
                    const bool to_json = opt.json && a1.empty();
-                   if (!to_json) data_output(a1.empty() ? "-" : a1);
+                   if (!to_json) data_output(name + " get", a1.empty() ? "-" : a1);
                    const Bytes d = auth_get(name + " get", key);
                    if (to_json)
                        print_json({{"data", to_hex(d.data(), d.size())}, {"length", d.size()}});
@@ -183,7 +194,5 @@ void boot_commands(Cli &c, BootSettings &s) {
         ->excludes(ram);
     set->add_flag("--set-flag", s.set_flag, "set the flag to 1");
 }
-
-// Raw partitions and image files.
 
 }  // namespace mfgtool

@@ -6,8 +6,10 @@
 #include "cli.h"
 #include "field_write.h"
 #include "images.h"
+#include "info.h"
 #include "mfg.h"
 #include "outcome.h"
+#include "output.h"
 #include "provision.h"
 #include "version.h"
 
@@ -17,7 +19,7 @@ void unit_commands(Cli &c, std::string &a1, bool &flag) {
     CLI::App *store = c.noun("store", "the whole configuration store");
     c.leaf(store, "backup", "save the store image with its section states to FILE (mode 0600)",
            [&a1] {
-               data_output(a1);
+               data_output("store backup", a1);
                store_backup("store backup", a1);
                return 0;
            })

@@ -6,6 +6,8 @@
 #include "held_signals.h"
 #include "held_stderr.h"
 #include "mfg.h"
+#include "mtd_node.h"
+#include "status_meaning.h"
 
 namespace mfgtool {
 

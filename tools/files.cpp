@@ -15,6 +15,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "files.h"
 #include "held_signals.h"
 #include "tool.h"
 

@@ -13,9 +13,15 @@
 #include <cstring>
 #include <iostream>
 
+#include "files.h"
 #include "held_signals.h"
 #include "mfg.h"
 #include "mtd_node.h"
+#include "output.h"
+#include "parse.h"
+#include "records.h"
+#include "status_meaning.h"
+#include "stderr_relay.h"
 #include "write_plan.h"
 
 namespace mfgtool {
@@ -117,8 +123,8 @@ void part_write(const std::string &op, const std::string &dev, const std::string
 }
 
 void image_write(const std::string &op, const std::string &dev, const std::string &file) {
+    const InputFile in(op, file);  // wrong usage before the running slot is looked at
     node_guard(op, dev);
-    const InputFile in(op, file);
     const WritePlan plan(op, dev, Writer::kImage, ImageData::of_file(in));
     progress(op, "writing " + plan.summary() + " (erase, then one library call)");
     int st;

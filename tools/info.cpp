@@ -4,7 +4,11 @@
 #include <cstring>
 #include <iostream>
 
+#include "bootopts.h"
+#include "info.h"
 #include "mfg.h"
+#include "output.h"
+#include "parse.h"
 #include "snapshot.h"
 #include "tool.h"
 

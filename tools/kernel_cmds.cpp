@@ -7,10 +7,14 @@
 #include <cstring>
 #include <optional>
 
+#include "files.h"
 #include "held_signals.h"
 #include "images.h"
 #include "mfg.h"
+#include "output.h"
 #include "signed_header.h"
+#include "status_meaning.h"
+#include "stderr_relay.h"
 #include "write_plan.h"
 
 namespace mfgtool {
@@ -25,8 +29,8 @@ const char *kernel_dev(char slot) {
 
 void kernel_write(const std::string &op, const std::string &file, char slot, bool is_signed,
                   bool buffer) {
+    const InputFile in(op, file);  // wrong usage before the running slot is looked at
     slot_guard(op, slot);
-    const InputFile in(op, file);
     ImageData data = ImageData::of_file(in);
     if (is_signed) data.prefix = signed_header(op, data);
     const WritePlan plan(op, kernel_dev(slot), Writer::kImage, std::move(data));
@@ -69,7 +73,8 @@ std::string pending_create(const std::string &op, const std::string &name,
 }
 
 void pending_install(const std::string &op, const std::string &dir) {
-    slot_guard(op, 'a');
+    // The directory and the update files are the user's input: a mistake in
+    // them is wrong usage, found before the unit is asked anything.
     if (!dir.empty() && chdir(dir.c_str()) != 0)
         throw UsageError(op + ": cannot enter " + dir + ": " + std::strerror(errno));
     // Every update present is checked before the library installs (and
@@ -83,6 +88,7 @@ void pending_install(const std::string &op, const std::string &dir) {
     };
     kernel(kitb, "sysa_kitb");
     kernel(kersig, "sysa_kersig");
+    slot_guard(op, 'a');
     if (!code && !kitb && !kersig) {
         note(op + ": no pending update (sysa_code, sysa_kitb, sysa_kersig) found");
         return;

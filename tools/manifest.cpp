@@ -3,6 +3,7 @@
 // a manifest say something other than what the station wrote, so both are
 // refused here, with the place in the file.
 #include "manifest.h"
+#include "files.h"
 
 #include <algorithm>
 #include <iterator>

@@ -10,6 +10,7 @@
 #include <functional>
 #include <iostream>
 
+#include "bootopts.h"
 #include "cli.h"
 #include "mfg.h"
 #include "outcome.h"
@@ -17,6 +18,9 @@
 #include "version.h"
 
 namespace mfgtool {
+
+Options opt;
+
 namespace {
 
 // The commands given, outermost first ("mfgtool", "serial").

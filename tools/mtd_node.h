@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tool.h"
+
 namespace mfgtool {
 
 struct MtdGeometry {
@@ -65,6 +67,13 @@ private:
 // Which system slot a device node belongs to ('a', 'b'), or 0: compared by
 // MTD device number with the appliance's slot partitions, else by name.
 char node_slot(const std::string &dev);
+
+// Reads the first len bytes of a partition node into out, up to the first
+// failure: how many it delivered, and the failure's errno (0: none).
+std::size_t read_node(const std::string &dev, unsigned char *out, std::size_t len, int &err);
+// Reads the first len bytes of a partition node; fails when the device did
+// not deliver all of them.
+Bytes read_part(const std::string &op, const std::string &dev, std::size_t len);
 
 }  // namespace mfgtool
 

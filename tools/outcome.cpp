@@ -5,6 +5,7 @@
 #include <iostream>
 #include <new>
 
+#include "output.h"
 #include "tool.h"
 
 namespace mfgtool {

@@ -6,6 +6,7 @@
 
 #include "images.h"
 #include "mtd_node.h"
+#include "output.h"
 
 namespace mfgtool {
 

@@ -8,12 +8,17 @@
 #include <functional>
 #include <iostream>
 
+#include "bootopts.h"
 #include "field_write.h"
+#include "files.h"
 #include "held_signals.h"
 #include "manifest.h"
 #include "mfg.h"
+#include "parse.h"
 #include "provision.h"
 #include "provision_report.h"
+#include "records.h"
+#include "status_meaning.h"
 
 namespace mfgtool {
 

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "gzip_reader.h"
+#include "output.h"
 #include "write_plan.h"
 
 namespace mfgtool {

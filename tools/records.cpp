@@ -12,6 +12,10 @@
 #include "field_write.h"
 #include "held_signals.h"
 #include "mfg.h"
+#include "output.h"
+#include "parse.h"
+#include "records.h"
+#include "status_meaning.h"
 #include "tool.h"
 
 namespace mfgtool {
@@ -28,14 +32,6 @@ std::string upper(std::string s) {
 }
 
 std::string text_of(const Reading &r) { return std::string(r.value.begin(), r.value.end()); }
-
-Reading bytes_reading(const Bytes &b, bool key) {
-    Reading r;
-    r.state = State::kValue;
-    r.value = b;
-    r.decrypts = key;
-    return r;
-}
 
 // The key is derived from both serial numbers: a change of either leaves a
 // stored key that no longer decrypts, unless it is written again under them.
@@ -149,7 +145,7 @@ void macs_set(UnitWriter &w, const Bytes &macs) {
         throw UsageError(w.op() + ": the MAC block is " + std::to_string(MFG_MACS_SIZE) +
                          " bytes, got " + std::to_string(macs.size()));
     w.write({Field::kMacs, "mfg_write_macs", [&macs] { return mfg_write_macs(macs.data()); },
-             expect_exactly(Field::kMacs, bytes_reading(macs, false))});
+             expect_exactly(Field::kMacs, value_reading(macs, false))});
 }
 
 void auth_check_size(bool key, std::size_t size) {
@@ -178,11 +174,11 @@ void auth_set(UnitWriter &w, bool key, const Bytes &data) {
     const int len = static_cast<int>(data.size());
     FieldWrite fw{Field::kAuth, "mfg_write_client_authdata",
                   [&data, len] { return mfg_write_client_authdata(data.data(), len); },
-                  expect_exactly(Field::kAuth, bytes_reading(data, false))};
+                  expect_exactly(Field::kAuth, value_reading(data, false))};
     if (key)
         fw = {Field::kKey, "mfg_write_client_authdata_key",
               [&data, len] { return mfg_write_client_authdata_key(data.data(), len); },
-              expect_exactly(Field::kKey, bytes_reading(data, true))};
+              expect_exactly(Field::kKey, value_reading(data, true))};
     w.write(fw);
 }
 

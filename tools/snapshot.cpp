@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "mfg.h"
+#include "status_meaning.h"
 
 namespace mfgtool {
 
@@ -76,50 +77,42 @@ Reading read_oem() {
 }
 
 Reading read_macs() {
-    Reading r;
-    r.value.resize(MFG_MACS_SIZE);
-    const int st = mfg_read_macs(r.value.data());
+    Bytes macs(MFG_MACS_SIZE);
+    const int st = mfg_read_macs(macs.data());
     if (st != 0) return section_status("mfg_read_macs", st);
-    r.state = State::kValue;
-    return r;
+    return value_reading(std::move(macs));
+}
+
+// A client-auth read into a buffer with room for the key's ciphertext: the
+// bytes it returned, or nothing when it failed.
+using AuthRead = int (*)(void *, int *);
+std::optional<Bytes> auth_read(AuthRead read) {
+    Bytes data(kAuthBuf);
+    int len = MFG_CLIENT_AUTH_MAX;
+    if (read(data.data(), &len) != 0) return std::nullopt;
+    data.resize(static_cast<std::size_t>(std::clamp(len, 0, MFG_CLIENT_AUTH_MAX)));
+    return data;
 }
 
 Reading read_auth() {
-    Reading r;
-    r.value.resize(kAuthBuf);
-    int len = MFG_CLIENT_AUTH_MAX;
-    if (mfg_read_client_authdata(r.value.data(), &len) != 0)
-        return mfg_have_client_authdata() == 0
-                   ? of(State::kUnreadable, "the record verifies but could not be read")
-                   : absent_or_unreadable();
-    r.value.resize(static_cast<std::size_t>(std::clamp(len, 0, MFG_CLIENT_AUTH_MAX)));
-    r.state = State::kValue;
-    return r;
+    if (auto data = auth_read(mfg_read_client_authdata)) return value_reading(std::move(*data));
+    return mfg_have_client_authdata() == 0
+               ? of(State::kUnreadable, "the record verifies but could not be read")
+               : absent_or_unreadable();
 }
 
 Reading read_key() {
-    Reading r;
-    r.value.resize(kAuthBuf);
-    int len = MFG_CLIENT_AUTH_MAX;
-    r.state = State::kValue;
-    if (mfg_read_client_authdata_key(r.value.data(), &len) == 0) {
-        r.decrypts = true;
-        r.value.resize(static_cast<std::size_t>(std::clamp(len, 0, MFG_CLIENT_AUTH_MAX)));
-        return r;
-    }
-    r.value.clear();
-    if (mfg_have_client_authdata_key() == 0) return r;  // stored, but not under these serials
+    if (auto key = auth_read(mfg_read_client_authdata_key))
+        return value_reading(std::move(*key), true);
+    // Stored, but not under these serial numbers: present without its plaintext.
+    if (mfg_have_client_authdata_key() == 0) return value_reading({});
     return absent_or_unreadable();
 }
 
 Reading read_boot() {
     mfg_bootopts rec{};
-    if (mfg_get_bootopts(&rec) == 0) {
-        Reading r;
-        r.state = State::kValue;
-        r.value.assign(rec.bytes, rec.bytes + sizeof rec.bytes);
-        return r;
-    }
+    if (mfg_get_bootopts(&rec) == 0)
+        return value_reading(Bytes(rec.bytes, rec.bytes + sizeof rec.bytes));
     Bytes first(MFG_BOOTOPTS_SIZE, 0);
     mfg_read_flashpart(kBootDev, first.data(), MFG_BOOTOPTS_SIZE);
     const auto b = raw(kBootDev, std::move(first));
@@ -147,11 +140,16 @@ const char *field_name(Field f) {
     return names[static_cast<std::size_t>(f)];
 }
 
-Reading text_reading(const std::string &text) {
+Reading value_reading(Bytes value, bool decrypts) {
     Reading r;
     r.state = State::kValue;
-    r.value.assign(text.begin(), text.end());
+    r.value = std::move(value);
+    r.decrypts = decrypts;
     return r;
+}
+
+Reading text_reading(const std::string &text) {
+    return value_reading(Bytes(text.begin(), text.end()));
 }
 
 Reading read_field(Field f) {

@@ -48,6 +48,8 @@ struct Reading {
         return state == o.state && value == o.value && decrypts == o.decrypts;
     }
 };
+// A field that holds value (the key: decrypts tells whether value is its plaintext).
+Reading value_reading(Bytes value, bool decrypts = false);
 Reading text_reading(const std::string &text);
 
 // Reads one field through the library.

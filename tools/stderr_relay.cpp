@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "held_signals.h"
+#include "stderr_relay.h"
 #include "tool.h"
 
 namespace mfgtool {

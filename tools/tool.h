@@ -1,10 +1,8 @@
-// mfgtool: shared helpers of the command-line tool. The tool reaches the flash
-// only through the functions exported by libmfg.so.1.
+// mfgtool: the kinds of failure and the settings every command shares. The
+// tool reaches the flash only through the functions exported by libmfg.so.1.
 #ifndef MFGTOOL_TOOL_H
 #define MFGTOOL_TOOL_H
 
-#include <cstdint>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -46,116 +44,10 @@ struct Options {
 };
 extern Options opt;
 
-// What a status code of an exported function means, as its header documents.
-std::string meaning(const std::string &fn, int status);
-// Throws OpError "OP: FN returned STATUS: MEANING".
-[[noreturn]] void fail_status(const std::string &op, const std::string &fn, int status);
-[[noreturn]] void fail(const std::string &op, const std::string &what);
-
-// While alive, whatever the process writes to stderr (the library prints some
-// of its messages there without a newline) is forwarded, and a missing final
-// newline is added when it ends, so that the next message starts its own line.
-class StderrRelay {
-public:
-    StderrRelay();
-    ~StderrRelay();
-    StderrRelay(const StderrRelay &) = delete;
-    StderrRelay &operator=(const StderrRelay &) = delete;
-
-private:
-    int saved_ = -1;
-    int pipe_read_ = -1;
-    struct Pump;
-    std::unique_ptr<Pump> pump_;
-};
-
-// Stage messages on stderr when progress is on.
-void progress(const std::string &op, const std::string &text);
-// Informational lines on stdout, suppressed by --quiet and --json.
-void note(const std::string &text);
-// JSON on stdout (stderr while stdout carries data).
-void print_json(const json &j);
-// A command whose output PATH is '-' writes raw data to stdout: call before
-// anything is printed.
-void data_output(const std::string &path);
-// Whether print_json has printed anything in this run.
-bool json_was_printed();
-
-// Strict unsigned number: decimal or 0x hex, no sign, no blanks, at most max.
-std::uint64_t parse_number(const std::string &what, const std::string &text, std::uint64_t max);
-// Whole file or stdin ("-"); refuses directories and files above max bytes.
-// read_input reads what the user named (failure: UsageError), read_file what
-// the tool itself made (failure: OpError).
-Bytes read_input(const std::string &op, const std::string &path, std::size_t max);
-Bytes read_file(const std::string &op, const std::string &path, std::size_t max);
-// Throws UsageError unless path names an existing regular file.
-void require_regular_input(const std::string &op, const std::string &path);
-// Data to stdout ("-") or to a file created mode 0600 under a temporary name
-// beside path and renamed over it; a symbolic link at path is refused.
-void write_output(const std::string &op, const std::string &path, const Bytes &data);
-Bytes parse_hex(const std::string &what, const std::string &text);
-std::string to_hex(const unsigned char *data, std::size_t len);
-// The letters and digits of text, as the library keeps them when it stores a serial.
-std::string alnum_only(const std::string &text);
-
-// Reads the first len bytes of a partition node into out, up to the first
-// failure: how many it delivered, and the failure's errno (0: none).
-std::size_t read_node(const std::string &dev, unsigned char *out, std::size_t len, int &err);
-// Reads the first len bytes of a partition node; fails when the device did
-// not deliver all of them.
-Bytes read_part(const std::string &op, const std::string &dev, std::size_t len);
-
-class UnitWriter;
-class Snapshot;
-
-// What a change of a serial number does to a client-auth key stored under it.
-enum class KeyBinding {
-    kRefuse,  // refuse the change while the key decrypts
-    kRekey,   // write the key again under the new serial numbers
-    kDrop,    // change anyway (--force), or the key is written afterwards
-};
-// From --rekey and --force.
-KeyBinding key_binding();
-// "stored and verified", or "written (not verified)" under --no-verify.
-std::string written_text();
-
-// Record commands; each throws on failure. Values are checked and written
-// through the library, then every field the write could touch is read back.
-std::string serial_get(const std::string &op);
-void serial_set(UnitWriter &w, const std::string &value, KeyBinding kb);
-std::string oem_get(const std::string &op);  // throws when none can be read
-void oem_check(const std::string &value);
-void oem_set(UnitWriter &w, const std::string &value, KeyBinding kb);
-std::string model_get(const std::string &op);
-Bytes macs_get(const std::string &op);
-void macs_set(UnitWriter &w, const Bytes &macs);
-Bytes auth_get(const std::string &op, bool key);
-void auth_set(UnitWriter &w, bool key, const Bytes &data);
-// Prints whether the record is there: 0 present (the key: and decrypts), 1 not;
-// throws when it cannot be read.
-int auth_has(const std::string &op, bool key);
-void auth_check_size(bool key, std::size_t size);
-
-struct BootSettings {
-    std::string console;  // "", "ttyS0" or "ttyS1"
-    std::string append;
-    bool has_append = false;
-    bool keep_ram = false;
-    bool keep_flash = false;
-    bool set_flag = false;
-};
-void bootopts_check(const BootSettings &s);
-// False when the record already is as asked (nothing written). A text to
-// append that already ends the command lines is not appended again.
-bool bootopts_set(UnitWriter &w, const BootSettings &s);
-json decode_bootopts(const unsigned char *record, bool valid);
-json bootopts_raw();  // decoded raw record, valid or not
-void print_bootopts(const json &b);
-
-std::string running_slot();
-json unit_info(Snapshot &s);
-// Prints the summary; 1 when a field could not be read.
-int info_command();
+// Throws OpError "OP: WHAT".
+[[noreturn]] inline void fail(const std::string &op, const std::string &what) {
+    throw OpError(op + ": " + what);
+}
 
 }  // namespace mfgtool
 

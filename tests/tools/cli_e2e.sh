@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# mfgtool's edges on a simulated board: '-' outputs that carry only data,
-# output files (0600, symbolic links refused), strict manifests, one exit
-# status per kind of mistake, JSON on failure, help, --version, -q.
+# mfgtool's edges on a simulated board: '-' outputs that carry only data
+# (never to a terminal), output files (0600, symbolic links refused), strict
+# manifests, one exit status per kind of mistake, JSON on failure, help,
+# --version, -q.
 # Usage: cli_e2e.sh BUILD_DIR NM [EMULATOR] [RUNTIME_TO_PRELOAD_FIRST]
 . "$(dirname "$0")/e2e_lib.sh" "$@"
 board ok ""
@@ -89,6 +90,11 @@ t 0 "^mfgtool $v"$'\n'"libmfg $v \(built against\), $v \(loaded from $p/lib/$lib
 mkdir "$w/alt" && cp "$p/lib/$lib" "$w/alt/libmfg.so.7.8.9" && ln -s libmfg.so.7.8.9 "$w/alt/libmfg.so.1"
 LD_LIBRARY_PATH=$w/alt t 0 "libmfg $v \(built against\), 7\.8\.9 \(loaded from $w/alt/libmfg.so.7.8.9\)" '' -V
 
+# Raw data is never written to a terminal: wrong usage, its error alone shown.
+for c in "auth-key get" "auth get" "part read /dev/tqrd.rcfg0 8" "store backup -"; do
+  read -r n v _ <<<"$c"; rc=0; on_tty $c >"$w/tty" || rc=$?
+  check "'$c' to a terminal is refused" eval '[ $rc = 2 ] && [[ $(tr -d "\r" <"$w/tty") =~ ^"mfgtool: $n $v: binary data is not written to a terminal"[^[:cntrl:]]*$ ]]'
+done
 # Progress: on by default on a terminal, off with -q unless --progress asks.
 on_tty part write /dev/tqrd.rsysb_kernel img >"$w/tty1"
 on_tty -q part write /dev/tqrd.rsysb_kernel img >"$w/tty2"

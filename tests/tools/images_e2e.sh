@@ -13,8 +13,9 @@ fault pwrite /dev/tqrd.rnobb nth=2"
 conf=${conf/sysb_kernel nand size=4M erase=128K/sysb_kernel nand size=4M erase=128K bad=2}
 board bad "part nobb nand size=512K erase=128K nobbt"
 cd "$w" || exit 1
-head -c 3000000 /dev/urandom >plain.img; head -c 4194305 /dev/urandom >big.img; : >empty.img
-head -c 4194290 /dev/urandom >k4; head -c 200000 /dev/urandom >200k
+# plain.img and 200k hold no 0xFF: a block a write fault leaves erased differs at its first byte.
+head -c 3000000 /dev/urandom | tr '\377' '\376' >plain.img; head -c 4194305 /dev/urandom >big.img; : >empty.img
+head -c 4194290 /dev/urandom >k4; head -c 200000 /dev/urandom | tr '\377' '\376' >200k
 head -c 3200000 /dev/urandom | base64 -w0 | head -c 4194304 >text4m
 head -c 5000000 /dev/zero | tr '\0' k | gzip >big.gz             # 5000000 bytes inflated
 head -c 1000 /dev/zero | gzip >short.gz

@@ -79,6 +79,9 @@ t 0 '^a$' '' slot
 t 1 '' 'refusing to write system A: the unit is running from it' kernel write img --slot a
 t 0 'system A' '' kernel write img --slot a --force
 t 1 '' 'refusing to write system A' pending install
+# Wrong usage is found before the running slot is looked at.
+t 2 '' 'pending install: cannot enter nosuch' pending install --dir nosuch
+t 2 '' 'image write: cannot open nosuch' image write /dev/tqrd.rsysa_code nosuch
 
 # A failing partition under every write command: exit 1, the status and its
 # meaning named, the library's own stderr text on a line of its own.
