@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <iostream>
 
@@ -77,7 +78,7 @@ int run(int argc, char **argv) {
     bool flag = false;
     BootSettings boot;
     // Only the group of commands the first word names is built; help, wrong
-    // usage and an unknown word get every group.
+    // usage and an unknown word get every group, the version flag none.
     const std::pair<std::vector<std::string>, std::function<void()>> groups[] = {
         {{"serial", "oem", "model"}, [&] { identity_commands(c, a1); }},
         {{"macs", "auth", "auth-key"}, [&] { record_commands(c, a1, a2); }},
@@ -95,8 +96,13 @@ int run(int argc, char **argv) {
     };
     const bool named = std::any_of(std::begin(groups), std::end(groups),
                                    [&](const auto &g) { return names(g.first); });
+    // The version flag wins over any command: it needs none of them.
+    bool version = false;
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+        version =
+            version || std::strcmp(argv[i], "-V") == 0 || std::strcmp(argv[i], "--version") == 0;
     for (const auto &[nouns, add] : groups)
-        if (!named || names(nouns)) add();
+        if (!version && (!named || names(nouns))) add();
     help_command(c, words);
     try {
         app.parse(argc, argv);
