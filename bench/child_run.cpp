@@ -51,6 +51,7 @@ std::string command_line(const std::vector<std::string> &argv) {
 Usage spawn_wait(const std::vector<std::string> &argv, const ChildEnv &env,
                  const char *err = nullptr) {
     std::vector<char *> args;
+    args.reserve(argv.size() + 1);
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
     FileActions fa;

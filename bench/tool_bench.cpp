@@ -82,7 +82,7 @@ bench::ChildEnv board_env(const std::string &board) {
 void make_boards(Setup &s) {
     const std::string conf = s.dir + "/memory.conf";
     if (FILE *f = std::fopen(conf.c_str(), "w")) {
-        std::fputs(
+        (void)std::fputs(
             "part cfg nand size=512K erase=128K alias=cfg0,rcfg0\n"
             "part sysb_kernel nand size=16M erase=128K\n"
             "part sysa_code nand size=16M erase=128K\n",
