@@ -43,9 +43,8 @@ Bytes text_then(const std::string &text, std::size_t n = 100, unsigned char fill
 // Data of the store section at byte `slot` of the cfg partition, as long as its header says.
 Bytes section_data(unsigned slot) {
     const Bytes part = read_file(mfgsim_part_file("cfg"));
-    std::uint32_t n = 0;
-    for (unsigned i = 16; i < 20; ++i) n = n << 8 | part[slot + i];
-    return n > 6144 ? Bytes{} : Bytes(part.begin() + slot + 24, part.begin() + slot + 24 + n);
+    const std::uint32_t n = be32(part, slot + 16);
+    return n > 6144 ? Bytes{} : slice(part, slot + 24, n);
 }
 
 // The reader into exactly n bytes of '#', expecting `want`; what it left, up to its first NUL.
