@@ -13,8 +13,7 @@ fault pwrite /dev/tqrd.rnobb nth=2"
 conf=${conf/sysb_kernel nand size=4M erase=128K/sysb_kernel nand size=4M erase=128K bad=2}
 board bad "part nobb nand size=512K erase=128K nobbt"
 cd "$w" || exit 1
-head -c 3000000 /dev/urandom >plain.img; head -c 4194305 /dev/urandom >big.img; : >empty.img
-head -c 4194290 /dev/urandom >k4; head -c 200000 /dev/urandom >200k
+random plain.img 3000000 big.img 4194305 k4 4194290 200k 200000; : >empty.img
 head -c 3200000 /dev/urandom | base64 -w0 | head -c 4194304 >text4m
 head -c 5000000 /dev/zero | tr '\0' k | gzip >big.gz             # 5000000 bytes inflated
 head -c 1000 /dev/zero | gzip >short.gz

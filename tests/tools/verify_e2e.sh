@@ -11,12 +11,7 @@ shim=$(cd "$build" && pwd)/tests/tools/libsignal_at_erase.so
 ulimit -c 0
 S=TQ2500417D946 S2=TQ2500418DD06
 macs=$(printf '%0440d' 7) macs2=$(printf '%0440d' 9)
-head -c 3000 /dev/urandom >"$w/auth"; head -c 200 /dev/urandom >"$w/key"
-head -c 2000 /dev/urandom >"$w/auth2"; head -c 100 /dev/urandom >"$w/key2"
-manifest() { # FILE SERIAL OEM MACS AUTH KEY BOOTOPTS
-  printf '{"serial":"%s","oem_serial":"%s","macs":"%s","client_auth":"%s","client_auth_key":"%s","bootopts":%s}' \
-    "$2" "$3" "$4" "$5" "$6" "$7" >"$w/$1"
-}
+random auth 3000 key 200 auth2 2000 key2 100
 manifest unit.json $S OEM-1 "$macs" auth key '{"console":"ttyS1"}'
 manifest unit2.json $S2 OEM-2 "$macs2" auth2 key2 '{"console":"ttyS0","append":" quiet"}'
 board base ""
@@ -113,7 +108,7 @@ t 1 '' 'key decrypts only under the current OEM serial.*nothing written' oem set
 t 0 "^$S$" '' serial get
 t 0 'stored and verified' '' serial set $S2 --rekey
 t 0 '' '' auth-key get -o key.back
-cmp -s "$w/key" "$w/key.back" || check "the key reads back after --rekey" false
+check "the key reads back after --rekey" cmp -s "$w/key" "$w/key.back"
 t 0 'stored and verified' '' oem set OEM-3 --force
 t 0 'key: +present, does not decrypt with this unit.s serial numbers' '' info
 t 1 '^present, does not decrypt' '' auth-key has
