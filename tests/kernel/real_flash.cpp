@@ -1,5 +1,7 @@
 #include "kernel/real_flash.h"
 
+#include "common/unique_fd.h"
+
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
@@ -9,35 +11,23 @@
 #include <filesystem>
 
 namespace ktest {
-namespace {
-
-struct Fd {
-    explicit Fd(const char *path) : fd(::open(path, O_RDONLY)) {}
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int fd;
-};
-
-}  // namespace
 
 Geometry geometry(const char *node) {
-    Fd f(node);
+    const mfg::UniqueFd f(::open(node, O_RDONLY));
     mtd_info_user info{};
-    EXPECT_GE(f.fd, 0) << node;
-    EXPECT_EQ(::ioctl(f.fd, MEMGETINFO, &info), 0) << node;
+    EXPECT_GE(f.get(), 0) << node;
+    EXPECT_EQ(::ioctl(f.get(), MEMGETINFO, &info), 0) << node;
     return {info.type, info.size, info.erasesize};
 }
 
 Bytes node_bytes(const char *node) {
     const Geometry g = geometry(node);
-    Fd f(node);
+    const mfg::UniqueFd f(::open(node, O_RDONLY));
     Bytes b(g.size);
     std::size_t done = 0;
     while (done < b.size()) {
-        const ssize_t n = ::pread(f.fd, b.data() + done, b.size() - done, static_cast<off_t>(done));
+        const ssize_t n =
+            ::pread(f.get(), b.data() + done, b.size() - done, static_cast<off_t>(done));
         if (n <= 0) break;
         done += static_cast<std::size_t>(n);
     }
@@ -47,9 +37,9 @@ Bytes node_bytes(const char *node) {
 
 bool is_bad(const char *node, unsigned block) {
     const Geometry g = geometry(node);
-    Fd f(node);
+    const mfg::UniqueFd f(::open(node, O_RDONLY));
     loff_t at = static_cast<loff_t>(block) * g.erasesize;
-    const int r = ::ioctl(f.fd, MEMGETBADBLOCK, &at);
+    const int r = ::ioctl(f.get(), MEMGETBADBLOCK, &at);
     EXPECT_GE(r, 0) << node << " block " << block;
     return r > 0;
 }
@@ -67,9 +57,9 @@ Bytes good_blocks(const char *node) {
 }
 
 unsigned corrected_bitflips(const char *node) {
-    Fd f(node);
+    const mfg::UniqueFd f(::open(node, O_RDONLY));
     mtd_ecc_stats st{};
-    EXPECT_EQ(::ioctl(f.fd, ECCGETSTATS, &st), 0) << node;
+    EXPECT_EQ(::ioctl(f.get(), ECCGETSTATS, &st), 0) << node;
     return st.corrected;
 }
 

@@ -2,7 +2,6 @@
 # mfgtool's edges on a simulated board: '-' outputs that carry only data,
 # output files (0600, symbolic links refused), strict manifests, one exit
 # status per kind of mistake, JSON on failure, help, --version, -q.
-# Usage: cli_e2e.sh BUILD_DIR NM [EMULATOR] [RUNTIME_TO_PRELOAD_FIRST]
 . "$(dirname "$0")/e2e_lib.sh" "$@"
 board ok ""
 S=TQ2500417D946

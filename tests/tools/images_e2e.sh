@@ -3,7 +3,6 @@
 # library would cut short, or refuse only after erasing, is refused with the
 # partition untouched; what is written is read back as the library lays it
 # out (gzip, bad blocks), and a write fault is caught.
-# Usage: images_e2e.sh BUILD_DIR NM [EMULATOR] [RUNTIME_TO_PRELOAD_FIRST]
 . "$(dirname "$0")/e2e_lib.sh" "$@"
 k=/dev/tqrd.rsysb_kernel
 board ok ""

@@ -2,7 +2,6 @@
 # The installed mfgtool on simulated boards: every command's result, exit
 # status and messages, wrong usage, a failing partition under every write
 # command, and a provisioning run stopped half way.
-# Usage: mfgtool_e2e.sh BUILD_DIR NM [EMULATOR] [RUNTIME_TO_PRELOAD_FIRST]
 . "$(dirname "$0")/e2e_lib.sh" "$@"
 board ok ""
 board broken "fault MEMERASE /dev/tqrd.r* count=0"$'\n'"fault mkstemp /pending/* count=0"

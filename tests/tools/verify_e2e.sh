@@ -4,7 +4,6 @@
 # interrupting signals during the store's erase, a provisioning run cut off,
 # absent against unreadable, the key across serial number changes, and
 # appending boot options twice.
-# Usage: verify_e2e.sh BUILD_DIR NM [EMULATOR] [RUNTIME_TO_PRELOAD_FIRST]
 . "$(dirname "$0")/e2e_lib.sh" "$@"
 shim=$(cd "$build" && pwd)/tests/tools/libsignal_at_erase.so
 [ -f "$shim" ] || { echo "missing $shim"; exit 1; }
