@@ -20,6 +20,8 @@ t 0 'bootopts: written and verified.*every written field as written' '' provisio
 unit() { rm -rf "${w:?}/$1"; cp -a "$w/base" "$w/$1"; [ -z "$2" ] || echo "$2" >>"$w/$1/board.conf"; on=$1; }
 # Nothing anywhere may claim a verification that did not happen.
 unverified() { ! grep -v 'not verified' "$w/out" "$w/err" | grep -q verified; }
+# fresh CONF_LINE UNIT T_ARGS...: one run on a fresh copy of the unit, claiming no verification.
+fresh() { unit "$2" "$1"; shift 2; t "$@"; check "[$on] no claim of verification: ${*:4}" unverified; }
 all='OEM serial: +OEM1.*MAC block: +0{24}.*client-auth: +present.*key: +present, decrypts.*console'
 
 # Every command that writes, with the device it writes and the fields it changes.
@@ -44,24 +46,15 @@ for i in "${!cmds[@]}"; do
   d=/dev/tqrd.${devs[$i]}
   case ${devs[$i]} in rcfg0) sw="pwrite $d partial=2048" en=2 ;; rmfg) sw="pwrite $d partial=0" en=1 ;;
     *) sw="write $d partial=100" en=1 ;; esac
-  unit short "fault $sw"
-  t 1 '' "the write did not stick: ${short[$i]}|${short[$i]}" ${cmds[$i]}
-  check "short write: no claim of verification (${cmds[$i]})" unverified
-  unit erase "fault MEMERASE $d nth=$en"
-  t 1 '' "${erase[$i]}" ${cmds[$i]}
-  check "failed erase: no claim of verification (${cmds[$i]})" unverified
-  unit erase "fault MEMERASE $d nth=$en"
-  t 1 '' 'not verified|returned -1' --no-verify ${cmds[$i]}
-  check "--no-verify after an erase error: no claim of verification (${cmds[$i]})" unverified
+  fresh "fault $sw" short 1 '' "the write did not stick: ${short[$i]}|${short[$i]}" ${cmds[$i]}
+  fresh "fault MEMERASE $d nth=$en" erase 1 '' "${erase[$i]}" ${cmds[$i]}
+  fresh "fault MEMERASE $d nth=$en" erase 1 '' 'not verified|returned -1' --no-verify ${cmds[$i]}
   # A device that fails reads: nothing is written, the unit stays as it was.
-  unit unread "fault read $d count=0"
-  t 1 '' '(unreadable|cannot be read).*nothing written|returned -?1: .*; nothing changed' ${cmds[$i]}
-  check "failed read: no claim of verification (${cmds[$i]})" unverified
+  fresh "fault read $d count=0" unread 1 '' \
+    '(unreadable|cannot be read).*nothing written|returned -?1: .*; nothing changed' ${cmds[$i]}
   sed -i '$d' "$w/unread/board.conf"
   t 0 "serial: +$S .*$all" '' info
-  unit fine ""
-  t 0 'written \(not verified\)|provisioning complete \(not verified\)' '' --no-verify ${cmds[$i]}
-  check "--no-verify: no claim of verification (${cmds[$i]})" unverified
+  fresh "" fine 0 'written \(not verified\)|provisioning complete \(not verified\)' '' --no-verify ${cmds[$i]}
 done
 
 # An interrupting signal during the store's erase waits until the store is
