@@ -235,6 +235,8 @@ TEST_F(IdentityTest, ClientAuthDataAsGivenAndKeyEncryptedUnderTheUnitsSerialNumb
     EXPECT_EQ(mfg_read_client_authdata_key(buf.data(), &len), 1);
     EXPECT_EQ(syslog(), Lines(2, err_line("failed to decrypt data-blob")));
     EXPECT_EQ(ERR_peek_error(), 0u);  // nothing left to confuse the caller's own OpenSSL use
+    mfgsim_add_fault("open", "/dev/tqrd.cfg0", 1, 2, ENOENT, -1);  // no store to write into
+    EXPECT_EQ(mfg_write_client_authdata(data.data(), 10), 1);
     EXPECT_EQ(flash("cfg"), before);
 
     use_board("part cfg nand size=512K erase=128K alias=cfg0,rcfg0\n");  // no mfg, no serial
