@@ -163,6 +163,7 @@ TEST_F(IdentityTest, OemSerialIsFilteredAndReadAsStored) {
         EXPECT_EQ(errno, EINVAL);
     }
     EXPECT_EQ(flash("mfg"), before);
+    EXPECT_EQ(oem(1), "q");  // a single byte, unterminated
     char b = 'x';
     EXPECT_EQ(mfg_read_oem_serial(nullptr, 10), -1);
     for (int n : {0, -1}) EXPECT_EQ(mfg_read_oem_serial(&b, n), -1);
