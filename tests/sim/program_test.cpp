@@ -79,13 +79,10 @@ TEST_F(ProgramTest, ABoardThatCannotBeUsedStopsTheProgramBeforeItsFirstCall) {
     ASSERT_EQ(::mkdir(typo.c_str(), 0755), 0);
     mfgtest::write_file(typo + "/board.conf", std::string("part cfg nadn size=512K erase=128K\n"));
     for (const std::string &board : {typo, path("missing")}) {
-        std::string out;
         // The board tool links the simulator, as a test program does.
-        EXPECT_EQ(run("MFG_SIM_BOARD='" + board + "' " + emulator() + " '" + dir +
-                          "/mfgsim-board' stats '" + dir_ + "'",
-                      out),
-                  MFGSIM_NO_BOARD_STATUS)
-            << out;
+        std::string out, command = "MFG_SIM_BOARD='" + board + "' " + emulator() + " '";
+        command += dir + "/mfgsim-board' stats '" + dir_ + "'";
+        EXPECT_EQ(run(command, out), MFGSIM_NO_BOARD_STATUS) << out;
         EXPECT_EQ(out.rfind("mfgsim: board " + board + " (MFG_SIM_BOARD): ", 0), 0u) << out;
     }
     EXPECT_FALSE(mfgtest::file_exists(path("missing")));
