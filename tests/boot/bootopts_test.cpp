@@ -31,8 +31,7 @@ struct Record {
         return *this;
     }
     Record &u32(unsigned off, unsigned v) {
-        for (unsigned i = 0; i < 4; ++i)
-            b.at(off + i) = static_cast<unsigned char>(v >> (24 - 8 * i));
+        mfgtest::put_be32(b, off, v);
         return *this;
     }
 };

@@ -2,16 +2,13 @@
 # The installed package as a caller meets it: installs the build into a
 # temporary prefix, checks the version macros against the pkg-config and CMake
 # package versions and the manual pages of every exported function, builds the
-# examples with pkg-config and with find_package(mfg), and runs both builds on
-# simulated boards. Exit 77 (skipped) when the board cannot redirect a chdir
-# into /pending, which the kernel updater's install into system A needs.
+# examples and a consumer that links the board too with pkg-config and with
+# find_package(mfg), and runs them on simulated boards. Exit 77 (skipped) when
+# the board cannot redirect a chdir into /pending, which the kernel updater's
+# install into system A needs.
 # Usage: installed_examples.sh BUILD_DIR SOURCE_DIR
-set -uo pipefail
-build=$1 src=$2
-w=$(mktemp -d)
-trap 'rm -rf "$w"' EXIT
-p=$w/prefix
-for c in Unspecified sim; do cmake --install "$build" --prefix "$p" --component $c >/dev/null || exit 1; done
+src=$2
+. "$src/tests/tools/e2e_lib.sh" "$1" nm
 lib=$(dirname "$(find "$p" -name libmfg.so.1 | head -n 1)")
 export PKG_CONFIG_PATH=$lib/pkgconfig LD_LIBRARY_PATH=$lib
 failed=0 skipped=0
@@ -41,12 +38,28 @@ for e in "${examples[@]}"; do
 done
 cmake -S "$src/examples" -B "$w/cm" -DCMAKE_PREFIX_PATH="$p" -DCMAKE_C_FLAGS=-Werror >/dev/null &&
   cmake --build "$w/cm" >/dev/null || fail "find_package(mfg) build of the examples"
+# A consumer linked with the board (pkg-config mfgsim, target mfg::sim) that makes its own.
+mkdir "$w/use" && cat >"$w/use/use.c" <<'C'
+#include <mfg.h>
+#include <mfgsim.h>
+#include <string.h>
+int main(int argc, char **argv) {
+    char oem[8];
+    return !(argc == 2 && mfg_valid_serial("12") == 0 && mfgsim_create(argv[1], NULL) == 0 &&
+             mfg_write_oem_serial("a-1") == 0 && mfg_read_oem_serial(oem, 8) == 0 &&
+             strcmp(oem, "a1") == 0);
+}
+C
+printf '%s\n' 'cmake_minimum_required(VERSION 3.25)' 'project(use C)' \
+  'find_package(mfg 1 REQUIRED COMPONENTS sim)' 'add_executable(use use.c)' \
+  'target_link_libraries(use PRIVATE mfg::mfg mfg::sim)' >"$w/use/CMakeLists.txt"
+# shellcheck disable=SC2046
+cc -o "$w/use/pc" "$w/use/use.c" $(pkg-config --cflags --libs mfg mfgsim) && "$w/use/pc" "$w/b1" ||
+  fail "pkg-config build of the board consumer"
+cmake -S "$w/use" -B "$w/use/cm" -DCMAKE_PREFIX_PATH="$p" >/dev/null && cmake --build "$w/use/cm" >/dev/null &&
+  "$w/use/cm/use" "$w/b2" || fail "find_package(mfg COMPONENTS sim) build of the board consumer"
 [ $failed -eq 0 ] || exit 1
 
-conf=$'part cfg nand size=512K erase=128K alias=cfg0,rcfg0\npart mfg nand size=128K erase=128K
-part bootcfg nor size=256K erase=64K\npart sysa_kernel nand size=4M erase=128K
-part sysb_kernel nand size=4M erase=128K\npart sysa_code nand size=16M erase=128K'
-board() { printf '%s\n%s\n' "$conf" "${2:-}" >"$w/$1.conf" && "$p/bin/mfgsim-board" create "$w/$1" "$w/$1.conf"; }
 run() { local b=$1; shift; (cd "$w" && "$p/bin/mfgsim-run" "$w/$b" -- "$@") </dev/null 2>&1; }
 # t BOARD STATUS REGEX PROGRAM [ARGS]: one run of each build of an example.
 t() {

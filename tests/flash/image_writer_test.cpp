@@ -4,9 +4,9 @@
 #include <cerrno>
 #include <string>
 
-#include "flash/image_files.h"
 #include "flash/image_writer.h"
 #include "mfg.h"
+#include "support/board_test.h"
 
 namespace mfgtest {
 namespace {

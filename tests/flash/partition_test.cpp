@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "flash/image_files.h"
 #include "mfg.h"
+#include "support/board_test.h"
 
 using namespace mfgtest;
 

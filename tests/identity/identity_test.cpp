@@ -43,9 +43,8 @@ Bytes text_then(const std::string &text, std::size_t n = 100, unsigned char fill
 // Data of the store section at byte `slot` of the cfg partition, as long as its header says.
 Bytes section_data(unsigned slot) {
     const Bytes part = read_file(mfgsim_part_file("cfg"));
-    std::uint32_t n = 0;
-    for (unsigned i = 16; i < 20; ++i) n = n << 8 | part[slot + i];
-    return n > 6144 ? Bytes{} : Bytes(part.begin() + slot + 24, part.begin() + slot + 24 + n);
+    const std::uint32_t n = be32(part, slot + 16);
+    return n > 6144 ? Bytes{} : slice(part, slot + 24, n);
 }
 
 // The reader into exactly n bytes of '#', expecting `want`; what it left, up to its first NUL.
@@ -164,6 +163,7 @@ TEST_F(IdentityTest, OemSerialIsFilteredAndReadAsStored) {
         EXPECT_EQ(errno, EINVAL);
     }
     EXPECT_EQ(flash("mfg"), before);
+    EXPECT_EQ(oem(1), "q");  // a single byte, unterminated
     char b = 'x';
     EXPECT_EQ(mfg_read_oem_serial(nullptr, 10), -1);
     for (int n : {0, -1}) EXPECT_EQ(mfg_read_oem_serial(&b, n), -1);
@@ -236,6 +236,8 @@ TEST_F(IdentityTest, ClientAuthDataAsGivenAndKeyEncryptedUnderTheUnitsSerialNumb
     EXPECT_EQ(mfg_read_client_authdata_key(buf.data(), &len), 1);
     EXPECT_EQ(syslog(), Lines(2, err_line("failed to decrypt data-blob")));
     EXPECT_EQ(ERR_peek_error(), 0u);  // nothing left to confuse the caller's own OpenSSL use
+    mfgsim_add_fault("open", "/dev/tqrd.cfg0", 1, 2, ENOENT, -1);  // no store to write into
+    EXPECT_EQ(mfg_write_client_authdata(data.data(), 10), 1);
     EXPECT_EQ(flash("cfg"), before);
 
     use_board("part cfg nand size=512K erase=128K alias=cfg0,rcfg0\n");  // no mfg, no serial

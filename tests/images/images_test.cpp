@@ -1,42 +1,20 @@
-// Kernel images (slot choice, the signed container built here with OpenSSL), pending update
+// Kernel images (slot choice, the signed container built by the test support), pending update
 // files and their installation into system A, the slot markers.
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <fstream>
 #include <regex>
 
-#include "flash/image_files.h"
 #include "images/pending.h"
 #include "mfg.h"
+#include "support/board_test.h"
 
 namespace mfgtest {
 namespace {
 
 using Lines = std::vector<std::string>;
 constexpr unsigned kKernelSize = 4 * 1024 * 1024;
-
-void append_be32(Bytes &out, std::uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<unsigned char>(v >> shift));
-}
-
-// The boot loader's container: MD5, BE length, BE magic, tag (name, 0, BE length), image.
-Bytes expected_container(const Bytes &image) {
-    Bytes tagged{'s', 'y', 's', 'a', '_', 'k', 'e', 'r', 's', 'i', 'g', 0};
-    append_be32(tagged, 0);
-    append_be32(tagged, static_cast<std::uint32_t>(image.size()));
-    tagged.insert(tagged.end(), image.begin(), image.end());
-    Bytes out(EVP_MAX_MD_SIZE);
-    unsigned int n = 0;
-    EXPECT_EQ(EVP_Digest(tagged.data(), tagged.size(), out.data(), &n, EVP_md5(), nullptr), 1);
-    out.resize(n);
-    append_be32(out, static_cast<std::uint32_t>(image.size() + 20));
-    append_be32(out, 0x12611920u);
-    out.insert(out.end(), tagged.begin(), tagged.end());
-    return out;
-}
 
 // Lines of this process's memory map that name a kernel update file.
 int mapped_updates() {
@@ -104,8 +82,7 @@ TEST_F(ImagesTest, KernelFlagsChooseSlotAndContainer) {
         const Bytes image = pattern(c.size, static_cast<unsigned>(c.flags + 10));
         EXPECT_EQ(write_buffer(image, c.flags), 0) << c.flags;
         const char *part = c.sysa ? "sysa_kernel" : "sysb_kernel";
-        EXPECT_EQ(flash(part),
-                  padded(c.container ? expected_container(image) : image, kKernelSize));
+        EXPECT_EQ(flash(part), padded(c.container ? signed_container(image) : image, kKernelSize));
         write_file("kernel.img", image);
         EXPECT_EQ(mfg_write_kernel("kernel.img", c.flags), 0);
         EXPECT_EQ(flash(part), padded(image, kKernelSize));
@@ -141,7 +118,7 @@ TEST_F(ImagesTest, AllThreeUpdatesAreInstalledInOrder) {
                   "Pending sysa_kersig update found, installing\n");
     EXPECT_EQ(slice(flash("sysa_code"), 0, code.size()), code);
     // Both kernel updates go to system A; the signed one, written last, stays.
-    EXPECT_EQ(flash("sysa_kernel"), padded(expected_container(signed_kernel), kKernelSize));
+    EXPECT_EQ(flash("sysa_kernel"), padded(signed_container(signed_kernel), kKernelSize));
     EXPECT_EQ(stats("sysa_kernel").erases, 2u * 32);  // all 32 blocks, twice
     EXPECT_EQ(stats("sysb_kernel").erases, 0u);
     EXPECT_TRUE(dir_entries(".").empty());
@@ -153,7 +130,7 @@ TEST_F(ImagesTest, AllThreeUpdatesAreInstalledInOrder) {
                   "Pending sysa_code update found, installing\n"
                   "Pending sysa_kersig update found, installing\n");
     EXPECT_EQ(dir_entries("."), Lines{"sysa_kitb"});
-    EXPECT_EQ(flash("sysa_kernel"), padded(expected_container(code), kKernelSize));
+    EXPECT_EQ(flash("sysa_kernel"), padded(signed_container(code), kKernelSize));
 }
 
 TEST_F(ImagesTest, AFailedUpdateStopsTheOnesAfterItAndAnUnmappableOneIsSkipped) {

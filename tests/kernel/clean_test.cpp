@@ -149,7 +149,8 @@ TEST_F(Clean, PendingFilesAndUpdatesInstall) {
     EXPECT_EQ(node_bytes(kSysaCode), padded(code, geometry(kSysaCode).size));
     EXPECT_EQ(node_bytes(kSysaKernel),
               padded(signed_container(kersig), geometry(kSysaKernel).size));
-    for (const char *f : {"sysa_code", "sysa_kitb", "sysa_kersig"}) EXPECT_FALSE(exists(f)) << f;
+    for (const char *f : {"sysa_code", "sysa_kitb", "sysa_kersig"})
+        EXPECT_FALSE(mfgtest::file_exists(f)) << f;
 
     ::unlink("/etc/sysa");
     ::unlink("/etc/sysb");
@@ -157,25 +158,6 @@ TEST_F(Clean, PendingFilesAndUpdatesInstall) {
     write_file("/etc/sysb", Bytes{});
     EXPECT_EQ(in_sysa() * 4 + in_sysb() * 2 + in_pending(), 2);
     ::unlink("/etc/sysb");
-}
-
-TEST_F(Clean, ReservedEntryPointsOnlyLog) {
-    char buf[8] = "keep";
-    int sum = mfg_read_bootversion(buf, sizeof buf);
-    sum += mfg_get_debugconsole(buf, sizeof buf);
-    sum += mfg_set_debugconsole(1);
-    sum += mfg_valid_debugarea();
-    sum += mfg_write_diskimage(kSysbKernel, "none");
-    sum += mfg_sync_diskimage();
-    EXPECT_EQ(sum, 0);
-    EXPECT_STREQ(buf, "keep");
-    EXPECT_EQ(new_syslog_lines(),
-              (std::vector<std::string>{"<3> mfg_read_bootversion: Not implemented",
-                                        "<3> mfg_get_debugconsole: Not Implemented Yet",
-                                        "<3> mfg_set_debugconsole: Not Implemented Yet",
-                                        "<3> mfg_valid_debugarea: Not Implemented Yet",
-                                        "<3> mfg_write_diskimage: Not Implemented Yet",
-                                        "<3> mfg_sync_diskimage: Not Implemented Yet"}));
 }
 
 TEST_F(Clean, CorrectedBitFlipsNeverReachTheCaller) {

@@ -9,9 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "support/bytes.h"
+
 namespace ktest {
 
-using Bytes = std::vector<unsigned char>;
+using mfgtest::be32;
+using mfgtest::Bytes;
+using mfgtest::padded;
+using mfgtest::read_file;
+using mfgtest::signed_container;
+using mfgtest::slice;
+using mfgtest::write_file;
 
 // The appliance's partitions as the guest's init made them.
 inline constexpr const char *kCfg = "/dev/tqrd.rcfg0";
@@ -40,23 +48,14 @@ Bytes pattern(std::size_t n, unsigned seed);
 // Bytes that gzip shrinks: a full-partition gzip image must be smaller than
 // the partition. Every 2048-byte page differs from every other.
 Bytes compressible(std::size_t n, unsigned seed);
-Bytes gzip(const Bytes &data);
-Bytes md5(const Bytes &data);
-std::uint32_t be32(const Bytes &b, std::size_t at);
-Bytes slice(const Bytes &b, std::size_t from, std::size_t n);
-Bytes padded(Bytes b, std::size_t n);  // b, then 0xFF up to n bytes
+// Fast: the guest is emulated.
+inline Bytes gzip(const Bytes &data) { return mfgtest::gzip_bytes(data, 1); }
 
-void write_file(const std::string &path, const Bytes &bytes);
-Bytes read_file(const std::string &path);
-bool exists(const std::string &path);
-// Lines the system logger wrote since the last call, without time and host.
-std::vector<std::string> new_syslog_lines();
-
-// A signed-kernel container for image, as the boot loader checks it.
-Bytes signed_container(const Bytes &image);
-// Section index of the store as it lies at byte `at` of a partition: its
-// length and magic fields and its data, checked against the given data.
-void expect_section(const Bytes &flash, std::size_t at, std::uint32_t magic, const Bytes &data);
+// The store section as it lies at byte `at` of a partition, checked against the given data.
+inline void expect_section(const Bytes &flash, std::size_t at, std::uint32_t magic,
+                           const Bytes &data) {
+    EXPECT_EQ(slice(flash, at, 24 + data.size()), mfgtest::section(magic, data)) << "at " << at;
+}
 
 // Runs each test in a fresh working directory under /tmp.
 class KernelTest : public ::testing::Test {

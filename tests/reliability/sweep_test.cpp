@@ -1,7 +1,6 @@
 // Failure sweeps on one small board: each call an exported function makes
 // fails in turn (FaultSweep), and a write loses power after each of its erased
 // blocks and programmed pages (PowerCut).
-#include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 namespace {
 
 using mfgtest::Bytes;
+using mfgtest::dir_entries;
 using mfgtest::pattern;
 using Snapshot = std::map<std::string, Bytes>;
 
@@ -49,16 +49,6 @@ protected:
         return s;
     }
 };
-
-std::vector<std::string> names(const std::string &dir) {
-    std::vector<std::string> out;
-    if (DIR *d = ::opendir(dir.c_str())) {
-        while (const dirent64 *e = ::readdir64(d))  // 64-bit positions also in a 32-bit build
-            if (e->d_name[0] != '.') out.emplace_back(e->d_name);
-        ::closedir(d);
-    }
-    return out;
-}
 
 // The errnos each kind of call can really give; with errno 0 a read comes up
 // short after one byte, a write after one page.
@@ -98,7 +88,8 @@ protected:
 
     void reset() {
         for (const auto &[part, bytes] : base_) plant(part.c_str(), 0, bytes);
-        for (const auto &name : names(path("pending"))) ::unlink(path("pending/" + name).c_str());
+        for (const auto &name : dir_entries(path("pending")))
+            ::unlink(path("pending/" + name).c_str());
         mfgtest::write_file(path("etc/sysa"), std::string());
         // The image file, and the update files mfg_write_pending installs.
         for (const char *f : {"image.bin", "sysa_code", "sysa_kitb", "sysa_kersig"})
@@ -135,7 +126,7 @@ protected:
                                        std::to_string(nth[op_]) + " errno " + std::to_string(err);
                 reset();
                 clear_syslog();
-                const std::size_t fds = names("/proc/self/fd").size();
+                const int fds = mfgtest::open_fds();
                 const auto violations = mfgsim_total_violations();
                 EXPECT_EQ(mfgsim_add_fault(op_.c_str(), "*", nth[op_], 1, err, partial), 0);
                 const int r = [&] {
@@ -154,9 +145,9 @@ protected:
                                 ADD_FAILURE() << at << ": blames the data: " << line,
                                     ++misreported_;
                 }
-                EXPECT_EQ(names("/proc/self/fd").size(), fds) << at << ": descriptor left open";
+                EXPECT_EQ(mfgtest::open_fds(), fds) << at << ": descriptor left open";
                 // Only a removal that fails itself may leave a file behind.
-                EXPECT_LE(names(path("pending")).size(),
+                EXPECT_LE(dir_entries(path("pending")).size(),
                           (row.keeps_file && r == 0) || op_ == "unlink" ? 1u : 0u)
                     << at << ": file left in /pending";
                 // The erase reports a device that does not open as erased, so

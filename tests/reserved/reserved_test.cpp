@@ -6,6 +6,7 @@ using ReservedTest = mfgtest::BoardTest;
 
 TEST_F(ReservedTest, EachLogsItsLineAndReturnsZero) {
     char buf[16] = "untouched";
+    mfgsim_record_calls(1);
     const std::pair<int, const char *> calls[] = {
         {mfg_read_bootversion(buf, sizeof buf), "mfg_read_bootversion: Not implemented"},
         {mfg_get_debugconsole(buf, sizeof buf), "mfg_get_debugconsole: Not Implemented Yet"},
@@ -16,6 +17,11 @@ TEST_F(ReservedTest, EachLogsItsLineAndReturnsZero) {
          "mfg_write_diskimage: Not Implemented Yet"},
         {mfg_write_diskimage(nullptr, nullptr), "mfg_write_diskimage: Not Implemented Yet"},
         {mfg_sync_diskimage(), "mfg_sync_diskimage: Not Implemented Yet"}};
+    mfgsim_record_calls(0);
+    const char *op = "none", *more = nullptr;  // the one call any makes: a sync, by the last
+    EXPECT_EQ(mfgsim_recorded_call(0, &op, nullptr), 0);
+    EXPECT_STREQ(op, "sync");
+    EXPECT_NE(mfgsim_recorded_call(1, &more, nullptr), 0) << more;
     std::vector<std::string> lines;
     for (const auto &[result, line] : calls) {
         EXPECT_EQ(result, 0) << line;

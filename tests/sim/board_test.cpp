@@ -95,19 +95,12 @@ TEST_F(BoardTest, PendingFilesKeepTheirApplianceNamesAndTheDirectoryItsLimit) {
     EXPECT_EQ(::write(fa.get(), data.data(), data.size()), 6000);
 }
 
-// Exit status and output of mfgsim-probe on /dev/tqrd.rmfg, run with only the environment env.
+// Exit status and output of mfgsim-probe on /dev/tqrd.rmfg, preloaded with the board.
 int run_probe(const std::string &env, std::string &out) {
-    Dl_info info{};
-    if (!::dladdr(reinterpret_cast<void *>(&mfgsim_select), &info) || !info.dli_fname) return -1;
-    const char *emulator = std::getenv("MFGTEST_EMULATOR");
-    const std::string lib = info.dli_fname, probe = lib.substr(0, lib.rfind('/')) + "/mfgsim-probe";
-    const std::string run = "env -i LD_PRELOAD='" + lib + "' " + env + " " +
-                            (emulator ? emulator : "") + " '" + probe + "' /dev/tqrd.rmfg 2>&1";
-    FILE *p = ::popen(run.c_str(), "r");  // NOLINT(cert-env33-c): the paths are quoted
-    char buf[256];
-    for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    const int status = p ? ::pclose(p) : -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const std::string dir = sim_dir();
+    return run("LD_PRELOAD='" + dir + "/libmfgsim.so' " + env + " " + emulator() + " '" + dir +
+                   "/mfgsim-probe' /dev/tqrd.rmfg",
+               out);
 }
 
 TEST_F(BoardTest, UnmodifiedProgramPreloadedWithTheSimulatorUsesTheBoard) {

@@ -1,14 +1,8 @@
 // The board as an appliance program's developer meets it: null paths, the
 // pending update flow run from /pending, boards that must not be used, and a
 // program built with AddressSanitizer started through mfgsim-run.
-#include <dirent.h>
-#include <dlfcn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -21,35 +15,6 @@ using namespace simtest;
 namespace {
 
 using ProgramTest = mfgtest::BoardTest;
-
-// Where the simulator's library, launcher and probes were built.
-std::string sim_dir() {
-    Dl_info info{};
-    if (!::dladdr(reinterpret_cast<void *>(&mfgsim_select), &info) || !info.dli_fname) return {};
-    const std::string lib = info.dli_fname;
-    return lib.substr(0, lib.rfind('/'));
-}
-
-// Exit status and output (both streams) of a shell command run with a clean environment.
-int run(const std::string &command, std::string &out) {
-    const std::string line = "env -i PATH=/usr/bin:/bin " + command + " 2>&1";
-    FILE *p = ::popen(line.c_str(), "r");  // NOLINT(cert-env33-c): the paths are quoted
-    char buf[256];
-    for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    const int status = p ? ::pclose(p) : -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::vector<std::string> listing(const char *dir) {
-    std::vector<std::string> names;
-    if (DIR *d = ::opendir(dir)) {
-        while (const dirent *e = ::readdir(d))
-            if (e->d_name[0] != '.') names.emplace_back(e->d_name);
-        ::closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 TEST_F(ProgramTest, NullPathsReachTheCallsOwnChecks) {
     // Called through pointers, as a library would with a null it was handed.
@@ -88,8 +53,9 @@ TEST_F(ProgramTest, PendingUpdatesInstallFromThePendingDirectory) {
     ASSERT_EQ(mfg_create_pending_file("kitb", kernel.data(), kernel.size(), kmade), 0);
     EXPECT_EQ(::rename(made, "sysa_code"), 0);  // from the appliance's name to a relative one
     EXPECT_EQ(::rename(kmade, "/pending/sysa_kitb"), 0);
-    EXPECT_EQ(listing("/pending"), (std::vector<std::string>{"sysa_code", "sysa_kitb"}));
-    EXPECT_EQ(listing(path("pending").c_str()), listing("."));
+    EXPECT_EQ(mfgtest::dir_entries("/pending"),
+              (std::vector<std::string>{"sysa_code", "sysa_kitb"}));
+    EXPECT_EQ(mfgtest::dir_entries(path("pending")), mfgtest::dir_entries("."));
     EXPECT_EQ((Results{res([] { return ::mkdir("/pending", 0755); }),
                        res([] { return ::rename("/dev/tqrd.rmfg", "/pending/m"); }),
                        res([] { return ::rmdir("/dev/tqrd.rmfg"); }),
@@ -103,7 +69,8 @@ TEST_F(ProgramTest, PendingUpdatesInstallFromThePendingDirectory) {
               "Pending sysa_kernel update found, installing\n");
     EXPECT_EQ(flash_at("sysa_code", 0, static_cast<long>(code.size())), code);
     EXPECT_EQ(flash_at("sysa_kernel", 0, static_cast<long>(kernel.size())), kernel);
-    EXPECT_EQ(listing("/pending"), std::vector<std::string>{}) << "each file removed once tried";
+    EXPECT_EQ(mfgtest::dir_entries("/pending"), std::vector<std::string>{})
+        << "each file removed once tried";
     ASSERT_EQ(::chdir(cwd), 0);
 }
 
@@ -112,10 +79,8 @@ TEST_F(ProgramTest, ABoardThatCannotBeUsedStopsTheProgramBeforeItsFirstCall) {
     ASSERT_EQ(::mkdir(typo.c_str(), 0755), 0);
     mfgtest::write_file(typo + "/board.conf", std::string("part cfg nadn size=512K erase=128K\n"));
     for (const std::string &board : {typo, path("missing")}) {
-        std::string out;
         // The board tool links the simulator, as a test program does.
-        const char *emulator = std::getenv("MFGTEST_EMULATOR");
-        std::string command = "MFG_SIM_BOARD='" + board + "' " + (emulator ? emulator : "") + " '";
+        std::string out, command = "MFG_SIM_BOARD='" + board + "' " + emulator() + " '";
         command += dir + "/mfgsim-board' stats '" + dir_ + "'";
         EXPECT_EQ(run(command, out), MFGSIM_NO_BOARD_STATUS) << out;
         EXPECT_EQ(out.rfind("mfgsim: board " + board + " (MFG_SIM_BOARD): ", 0), 0u) << out;
@@ -124,8 +89,7 @@ TEST_F(ProgramTest, ABoardThatCannotBeUsedStopsTheProgramBeforeItsFirstCall) {
 }
 
 TEST_F(ProgramTest, AProgramBuiltWithAddressSanitizerRunsThroughTheLauncher) {
-    const char *emulator = std::getenv("MFGTEST_EMULATOR");
-    if (emulator && *emulator) GTEST_SKIP() << "the launcher runs host programs";
+    if (!emulator().empty()) GTEST_SKIP() << "the launcher runs host programs";
     const std::string dir = sim_dir();
     // In a sanitized build the plain probe is itself built with AddressSanitizer.
     const std::string probe =

@@ -1,14 +1,19 @@
 // Helpers for driving the simulated board with plain system calls.
 #pragma once
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "common/unique_fd.h"
@@ -47,6 +52,30 @@ inline int bad_block(int fd, std::int64_t offset) { return ::ioctl(fd, MEMGETBAD
 // Opens path read-only and closes it again, n times.
 inline Results opens(const char *path, int n = 1) {
     return results(n, [&] { return Fd(path, O_RDONLY).valid() ? 0 : -1; });
+}
+
+// Where the simulator's library, launcher and probes were built.
+inline std::string sim_dir() {
+    Dl_info info{};
+    if (!::dladdr(reinterpret_cast<void *>(&mfgsim_select), &info) || !info.dli_fname) return {};
+    const std::string lib = info.dli_fname;
+    return lib.substr(0, lib.rfind('/'));
+}
+
+// Exit status and output (both streams) of a shell command run with a clean environment.
+inline int run(const std::string &command, std::string &out) {
+    const std::string line = "env -i PATH=/usr/bin:/bin " + command + " 2>&1";
+    FILE *p = ::popen(line.c_str(), "r");  // NOLINT(cert-env33-c): the paths are quoted
+    char buf[256];
+    for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    const int status = p ? ::pclose(p) : -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The emulator that runs the target's programs in a cross build, or nothing.
+inline std::string emulator() {
+    const char *e = std::getenv("MFGTEST_EMULATOR");
+    return e ? e : "";
 }
 
 // n bytes of a partition from off, read past the simulator.

@@ -1,7 +1,6 @@
 // The configuration store on the board's cfg partition (NAND, 512K, 128K blocks): section
-// reads, the handle, the MAC entry points. Expected sections are built here with OpenSSL's MD5.
+// reads, the handle, the MAC entry points. Expected sections are built by the test support.
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstring>
@@ -21,21 +20,6 @@ constexpr std::uint32_t kSlot[5] = {0, 6168, 12336, 18504, 24672};
 constexpr std::size_t kImageSize = 30840;
 
 std::uint32_t magic_of(unsigned slot) { return slot == 2 || slot == 3 ? 0x12611925u : 0x12611920u; }
-
-void put_be32(Bytes &b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
-}
-
-// A section as stored: MD5 of the data | BE length | BE magic | data.
-Bytes section(std::uint32_t magic, const Bytes &data) {
-    Bytes s(24);
-    unsigned len = 0;
-    EXPECT_EQ(EVP_Digest(data.data(), data.size(), s.data(), &len, EVP_md5(), nullptr), 1);
-    put_be32(s, 16, static_cast<std::uint32_t>(data.size()));
-    put_be32(s, 20, magic);
-    s.insert(s.end(), data.begin(), data.end());
-    return s;
-}
 
 class StoreTest : public BoardTest {
 protected:

@@ -4,13 +4,11 @@
 
 #include <fcntl.h>
 #include <ftw.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 namespace mfgtest {
 namespace {
@@ -153,43 +151,6 @@ std::string StderrCapture::text() {
         ::close(file_);
     }
     return captured_;
-}
-
-Bytes read_file(const std::string &path) {
-    // Block reads: partitions run to megabytes, and tests read them often.
-    std::ifstream in(path, std::ios::binary);
-    Bytes bytes;
-    char buf[64 * 1024];
-    while (in.read(buf, sizeof buf) || in.gcount() > 0)
-        bytes.insert(bytes.end(), buf, buf + in.gcount());
-    return bytes;
-}
-
-void write_file(const std::string &path, const Bytes &bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
-
-void write_file(const std::string &path, const std::string &text) {
-    write_file(path, Bytes(text.begin(), text.end()));
-}
-
-bool file_exists(const std::string &path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-Bytes pattern(std::size_t n, unsigned seed) {
-    Bytes b(n);
-    unsigned x = seed * 2654435761u + 1;
-    for (auto &c : b) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<unsigned char>(x);
-    }
-    return b;
 }
 
 }  // namespace mfgtest

@@ -7,13 +7,9 @@
 #include <vector>
 
 #include "mfgsim.h"
+#include "support/bytes.h"
 
 namespace mfgtest {
-
-using Bytes = std::vector<unsigned char>;
-
-constexpr std::size_t kKiB = 1024;
-constexpr std::size_t kMiB = 1024 * kKiB;
 
 // Each test gets a new board in a temporary directory (the default board unless
 // it calls use_board). At the end the test fails if any NAND rule was violated,
@@ -54,6 +50,8 @@ bool real_devices();
 // Syslog line as captured: "<3> text" for LOG_ERR, "<6> text" for LOG_INFO.
 std::string err_line(const std::string &text);
 std::string info_line(const std::string &text);
+// What syslog() holds after exactly one error line was logged.
+inline std::vector<std::string> only_error(const std::string &text) { return {err_line(text)}; }
 
 // Captures what is written to file descriptor 2 while it lives.
 class StderrCapture {
@@ -71,13 +69,5 @@ private:
     std::string captured_;
     bool done_ = false;
 };
-
-// Reads / writes a whole host file.
-Bytes read_file(const std::string &path);
-void write_file(const std::string &path, const Bytes &bytes);
-void write_file(const std::string &path, const std::string &text);
-bool file_exists(const std::string &path);
-// Deterministic pseudo-random bytes.
-Bytes pattern(std::size_t n, unsigned seed = 1);
 
 }  // namespace mfgtest

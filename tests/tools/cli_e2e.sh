@@ -3,17 +3,13 @@
 # (never to a terminal), output files (0600, symbolic links refused), strict
 # manifests, one exit status per kind of mistake, JSON on failure, help,
 # --version, -q.
-# Usage: cli_e2e.sh BUILD_DIR NM [EMULATOR] [RUNTIME_TO_PRELOAD_FIRST]
 . "$(dirname "$0")/e2e_lib.sh" "$@"
 board ok ""
 S=TQ2500417D946
-# mfg ARGS...: one run on board $on in $w, streams left to the caller.
-mfg() { (cd "$w" && MFG_SIM_BOARD=$w/$on LD_PRELOAD="${first:+$first }$p/lib/libmfgsim.so" \
-  $emu "$p/bin/mfgtool" "$@"); }
 # on_tty ARGS...: the same with stdin, stdout and stderr on a terminal (both streams on stdout).
 on_tty() { (cd "$w" && script -qec "$(printf '%q ' env MFG_SIM_BOARD="$w/$on" \
   LD_PRELOAD="${first:+$first }$p/lib/libmfgsim.so" $emu "$p/bin/mfgtool" "$@")" /dev/null </dev/null); }
-head -c 200 /dev/urandom >"$w/key"; head -c 300 /dev/urandom >"$w/auth"; head -c 5000 /dev/urandom >"$w/img"
+random key 200 auth 300 img 5000
 for a in "serial set $S" "oem set OEM1" "auth set auth" "auth-key set key"; do t 0 '' '' $a; done
 
 # A '-' backup is the data alone, byte for byte the file backup; its summary

@@ -3,7 +3,6 @@
 # library would cut short, or refuse only after erasing, is refused with the
 # partition untouched; what is written is read back as the library lays it
 # out (gzip, bad blocks), and a write fault is caught.
-# Usage: images_e2e.sh BUILD_DIR NM [EMULATOR] [RUNTIME_TO_PRELOAD_FIRST]
 . "$(dirname "$0")/e2e_lib.sh" "$@"
 k=/dev/tqrd.rsysb_kernel
 board ok ""
@@ -13,9 +12,7 @@ fault pwrite /dev/tqrd.rnobb nth=2"
 conf=${conf/sysb_kernel nand size=4M erase=128K/sysb_kernel nand size=4M erase=128K bad=2}
 board bad "part nobb nand size=512K erase=128K nobbt"
 cd "$w" || exit 1
-# plain.img and 200k hold no 0xFF: a block a write fault leaves erased differs at its first byte.
-head -c 3000000 /dev/urandom | tr '\377' '\376' >plain.img; head -c 4194305 /dev/urandom >big.img; : >empty.img
-head -c 4194290 /dev/urandom >k4; head -c 200000 /dev/urandom | tr '\377' '\376' >200k
+random plain.img 3000000 big.img 4194305 k4 4194290 200k 200000; : >empty.img
 head -c 3200000 /dev/urandom | base64 -w0 | head -c 4194304 >text4m
 head -c 5000000 /dev/zero | tr '\0' k | gzip >big.gz             # 5000000 bytes inflated
 head -c 1000 /dev/zero | gzip >short.gz

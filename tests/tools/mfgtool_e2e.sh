@@ -2,18 +2,15 @@
 # The installed mfgtool on simulated boards: every command's result, exit
 # status and messages, wrong usage, a failing partition under every write
 # command, and a provisioning run stopped half way.
-# Usage: mfgtool_e2e.sh BUILD_DIR NM [EMULATOR] [RUNTIME_TO_PRELOAD_FIRST]
 . "$(dirname "$0")/e2e_lib.sh" "$@"
 board ok ""
 board broken "fault MEMERASE /dev/tqrd.r* count=0"$'\n'"fault mkstemp /pending/* count=0"
 board half "fault MEMERASE /dev/tqrd.rmfg count=0"
 S=TQ2500417D946
 macs=$(printf '%0440d' 7)
-head -c 3000 /dev/urandom >"$w/auth"; head -c 200 /dev/urandom >"$w/key"
-head -c 300000 /dev/urandom >"$w/img"; head -c 4M /dev/zero | gzip -c >"$w/img.gz"
-mkdir "$w/upd"; head -c 100000 /dev/urandom >"$w/upd/sysa_code"
-printf '{"serial":"%s","oem_serial":"OEM-1","macs":"%s","client_auth":"auth","client_auth_key":"key","bootopts":{"console":"ttyS1"}}' \
-  $S "$macs" >"$w/unit.json"
+mkdir "$w/upd"; random auth 3000 key 200 img 300000 upd/sysa_code 100000
+head -c 4M /dev/zero | gzip -c >"$w/img.gz"
+manifest unit.json $S OEM-1 "$macs" auth key '{"console":"ttyS1"}'
 printf '{"serial":"%s","colour":"red"}' $S >"$w/bad.json"
 usage='Run .mfgtool --help'
 
@@ -47,7 +44,7 @@ t 0 '^OEM1$' '' oem get
 t 0 '^ZRK-250 PoE$' '' model get
 t 0 '^0{44}' '' macs get
 t 0 '' '' auth get -o auth.back
-cmp -s "$w/auth" "$w/auth.back" || { echo "FAILED auth read back differs"; failed=$((failed + 1)); }
+check "auth read back differs" cmp -s "$w/auth" "$w/auth.back"
 t 0 '"length": 200' '' --json auth-key get
 t 0 '^present, decrypts$' '' auth-key has
 t 0 'stored and verified' '' bootopts set --console ttyS0 --append ' x' --set-flag --keep-ram
@@ -64,7 +61,7 @@ printf '\x00' | dd of="$w/store.bak" bs=1 seek=50 conv=notrunc status=none
 t 2 '' 'serial section does not verify; nothing written' store restore store.bak
 t 0 'img written and verified' 'verified 300000 bytes' --progress part write /dev/tqrd.rsysb_kernel img
 t 0 '' '' part read /dev/tqrd.rsysb_kernel 300000 back
-cmp -s "$w/img" "$w/back" || { echo "FAILED part read differs"; failed=$((failed + 1)); }
+check "part read differs" cmp -s "$w/img" "$w/back"
 t 1 '' 'nosuch delivered only 0 of 16 bytes' part read /dev/tqrd.nosuch 16 out
 t 2 '' 'upd is a directory' part write /dev/tqrd.rsysb_kernel upd
 t 0 'img.gz written and verified \(4194304 bytes\)' '' image write /dev/tqrd.rsysb_kernel img.gz
@@ -100,7 +97,7 @@ t 1 '' 'mfg_init_flashpart returned -1' part erase /dev/tqrd.rsysb_kernel
 t 1 '' 'mfg_write_flashpart returned -1' part write /dev/tqrd.rsysb_kernel img
 t 1 '' 'mfg_write_image returned -1' image write /dev/tqrd.rsysb_kernel img
 t 1 '' 'mfg_write_flashpart returned -1' store restore store.bak.good
-head -c 100000 /dev/urandom >"$w/upd/sysa_code"
+random upd/sysa_code 100000
 t 1 '' 'failed on sysa_code!.mfgtool: pending install: mfg_write_pending returned -1' pending install --dir upd
 # Provisioning stopped half way: what was written is said, the rest was not tried.
 on=half
@@ -110,7 +107,7 @@ t 0 "^$S$" '' serial get
 
 # The tool reaches the library through every one of its exported functions.
 got=$("$nm" -D --undefined-only "$p/bin/mfgtool" | awk '{ sub(/@.*/, "", $2) } $2 ~ /^(mfg|in)_/ { print $2 }' | sort)
-[ "$got" = "$(sort "$(dirname "$0")/../abi/exported_functions.txt")" ] ||
-  { echo "FAILED mfgtool does not import exactly the exported functions"; failed=$((failed + 1)); }
+check "mfgtool does not import exactly the exported functions" \
+  [ "$got" = "$(sort "$(dirname "$0")/../abi/exported_functions.txt")" ]
 boards_clean ok broken half
 finish "mfgtool end to end"

@@ -4,7 +4,6 @@
 # interrupting signals during the store's erase, a provisioning run cut off,
 # absent against unreadable, the key across serial number changes, and
 # appending boot options twice.
-# Usage: verify_e2e.sh BUILD_DIR NM [EMULATOR] [RUNTIME_TO_PRELOAD_FIRST]
 . "$(dirname "$0")/e2e_lib.sh" "$@"
 shim=$(cd "$build" && pwd)/tests/tools/libsignal_at_erase.so
 [ -f "$shim" ] || { echo "missing $shim"; exit 1; }
@@ -13,12 +12,7 @@ S=TQ2500417D946 S2=TQ2500418DD06
 macs=$(printf '%0440d' 7) macs2=$(printf '%0440d' 9)
 # The key is fixed: under other serial numbers a key decrypts to wrong bytes
 # with valid padding about one time in 256, and this one is known not to.
-head -c 3000 /dev/urandom >"$w/auth"; printf "$(printf '\\%03o' $(seq 0 199))" >"$w/key"
-head -c 2000 /dev/urandom >"$w/auth2"; head -c 100 /dev/urandom >"$w/key2"
-manifest() { # FILE SERIAL OEM MACS AUTH KEY BOOTOPTS
-  printf '{"serial":"%s","oem_serial":"%s","macs":"%s","client_auth":"%s","client_auth_key":"%s","bootopts":%s}' \
-    "$2" "$3" "$4" "$5" "$6" "$7" >"$w/$1"
-}
+random auth 3000 auth2 2000 key2 100; printf "$(printf '\\%03o' $(seq 0 199))" >"$w/key"
 manifest unit.json $S OEM-1 "$macs" auth key '{"console":"ttyS1"}'
 manifest unit2.json $S2 OEM-2 "$macs2" auth2 key2 '{"console":"ttyS0","append":" quiet"}'
 board base ""
@@ -28,6 +22,8 @@ t 0 'bootopts: written and verified.*every written field as written' '' provisio
 unit() { rm -rf "${w:?}/$1"; cp -a "$w/base" "$w/$1"; [ -z "$2" ] || echo "$2" >>"$w/$1/board.conf"; on=$1; }
 # Nothing anywhere may claim a verification that did not happen.
 unverified() { ! grep -v 'not verified' "$w/out" "$w/err" | grep -q verified; }
+# fresh CONF_LINE UNIT T_ARGS...: one run on a fresh copy of the unit, claiming no verification.
+fresh() { unit "$2" "$1"; shift 2; t "$@"; check "[$on] no claim of verification: ${*:4}" unverified; }
 all='OEM serial: +OEM1.*MAC block: +0{24}.*client-auth: +present.*key: +present, decrypts.*console'
 
 # Every command that writes, with the device it writes and the fields it changes.
@@ -52,24 +48,15 @@ for i in "${!cmds[@]}"; do
   d=/dev/tqrd.${devs[$i]}
   case ${devs[$i]} in rcfg0) sw="pwrite $d partial=2048" en=2 ;; rmfg) sw="pwrite $d partial=0" en=1 ;;
     *) sw="write $d partial=100" en=1 ;; esac
-  unit short "fault $sw"
-  t 1 '' "the write did not stick: ${short[$i]}|${short[$i]}" ${cmds[$i]}
-  check "short write: no claim of verification (${cmds[$i]})" unverified
-  unit erase "fault MEMERASE $d nth=$en"
-  t 1 '' "${erase[$i]}" ${cmds[$i]}
-  check "failed erase: no claim of verification (${cmds[$i]})" unverified
-  unit erase "fault MEMERASE $d nth=$en"
-  t 1 '' 'not verified|returned -1' --no-verify ${cmds[$i]}
-  check "--no-verify after an erase error: no claim of verification (${cmds[$i]})" unverified
+  fresh "fault $sw" short 1 '' "the write did not stick: ${short[$i]}|${short[$i]}" ${cmds[$i]}
+  fresh "fault MEMERASE $d nth=$en" erase 1 '' "${erase[$i]}" ${cmds[$i]}
+  fresh "fault MEMERASE $d nth=$en" erase 1 '' 'not verified|returned -1' --no-verify ${cmds[$i]}
   # A device that fails reads: nothing is written, the unit stays as it was.
-  unit unread "fault read $d count=0"
-  t 1 '' '(unreadable|cannot be read).*nothing written|returned -?1: .*; nothing changed' ${cmds[$i]}
-  check "failed read: no claim of verification (${cmds[$i]})" unverified
+  fresh "fault read $d count=0" unread 1 '' \
+    '(unreadable|cannot be read).*nothing written|returned -?1: .*; nothing changed' ${cmds[$i]}
   sed -i '$d' "$w/unread/board.conf"
   t 0 "serial: +$S .*$all" '' info
-  unit fine ""
-  t 0 'written \(not verified\)|provisioning complete \(not verified\)' '' --no-verify ${cmds[$i]}
-  check "--no-verify: no claim of verification (${cmds[$i]})" unverified
+  fresh "" fine 0 'written \(not verified\)|provisioning complete \(not verified\)' '' --no-verify ${cmds[$i]}
 done
 
 # An interrupting signal during the store's erase waits until the store is
@@ -115,7 +102,7 @@ t 1 '' 'key decrypts only under the current OEM serial.*nothing written' oem set
 t 0 "^$S$" '' serial get
 t 0 'stored and verified' '' serial set $S2 --rekey
 t 0 '' '' auth-key get -o key.back
-cmp -s "$w/key" "$w/key.back" || check "the key reads back after --rekey" false
+check "the key reads back after --rekey" cmp -s "$w/key" "$w/key.back"
 t 0 'stored and verified' '' oem set OEM-3 --force
 t 0 'key: +present, does not decrypt with this unit.s serial numbers' '' info
 t 1 '^present, does not decrypt' '' auth-key has
