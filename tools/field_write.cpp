@@ -1,20 +1,14 @@
 #include "field_write.h"
 
-#include <algorithm>
-#include <cstring>
-
 #include "held_signals.h"
 #include "held_stderr.h"
 #include "mfg.h"
-#include "mtd_node.h"
 #include "status_meaning.h"
+#include "store_extents.h"
 
 namespace mfgtool {
 
 namespace {
-
-constexpr const char *kStoreDev = "/dev/tqrd.rcfg0";
-constexpr std::size_t kStoreSize = 30840, kSlotSize = 6168;
 
 std::string join(const std::vector<std::string> &parts) {
     std::string out;
@@ -40,19 +34,6 @@ std::size_t slot_of(Field f) {
     }
 }
 
-// The raw store image as the node delivers it; each byte it did not deliver
-// differs from the same byte of `unlike`. whole: every byte was delivered.
-Bytes read_store(const Bytes &unlike, bool *whole = nullptr) {
-    Bytes image(kStoreSize);
-    const std::size_t n = std::min(unlike.size(), kStoreSize);
-    std::transform(unlike.begin(), unlike.begin() + static_cast<std::ptrdiff_t>(n), image.begin(),
-                   [](unsigned char c) { return static_cast<unsigned char>(~c); });
-    int err = 0;
-    const bool all = read_node(kStoreDev, image.data(), kStoreSize, err) == kStoreSize;
-    if (whole) *whole = all;
-    return image;
-}
-
 }  // namespace
 
 std::function<std::string(const Reading &)> expect_exactly(Field f, Reading want) {
@@ -66,47 +47,46 @@ std::function<std::string(const Reading &)> expect_exactly(Field f, Reading want
 
 FieldMask UnitWriter::changed_by_write(Field target) {
     const FieldMask touched = touched_by(target);
-    if (touched != kStoreFields || store_.empty()) return touched;
-    const Bytes after = read_store(store_);
+    if (touched != kStoreFields || !store_) return touched;
+    // A slot the device did not deliver counts as changed: it is read through the library.
+    StoreExtents after = read_store_extents();
     FieldMask changed = 0;
     for (Field f : kAllFields) {
-        const std::size_t at = slot_of(f) * kSlotSize;
-        if ((touched & bit(f)) && std::memcmp(&after[at], &store_[at], kSlotSize) != 0)
+        const std::size_t i = slot_of(f);
+        if ((touched & bit(f)) && (!after.delivered(i) || after.slot[i] != store_->slot[i]))
             changed |= bit(f);
     }
-    store_ = after;
+    if (after.whole())
+        store_ = std::move(after);
+    else
+        store_.reset();
     return changed;
 }
 
-Reading UnitWriter::held_before(Field f, const Bytes &image) const {
+Reading UnitWriter::held_before(Field f, const std::optional<StoreExtents> &store) const {
     if (known_.holds(f)) return known_.at(f);
-    Reading r;  // only whether it was there is known: from its bytes
-    const std::size_t at = slot_of(f) * kSlotSize;
-    r.state = !image.empty() && std::all_of(&image[at], &image[at] + kSlotSize,
-                                            [](unsigned char c) { return c == 0xFF; })
-                  ? State::kAbsent
-                  : State::kValue;
+    Reading r;  // only whether it was there is known: from its header
+    r.state = store && store->erased(slot_of(f)) ? State::kAbsent : State::kValue;
     return r;
 }
 
 void UnitWriter::write(const FieldWrite &w) {
     const FieldMask touched = touched_by(w.target);
     if (opt.verify) {
-        // A store that delivers its raw image is compared byte by byte;
+        // A store that delivers its fields' bytes is compared byte by byte;
         // otherwise every store field is read before and after.
-        if (touched == kStoreFields && store_.empty()) {
-            bool whole = false;
-            Bytes first = read_store({}, &whole);
-            if (whole) store_ = std::move(first);
+        if (touched == kStoreFields && !store_) {
+            StoreExtents first = read_store_extents();
+            if (first.whole()) store_ = std::move(first);
         }
-        const FieldMask before = touched == kStoreFields && !store_.empty() ? 0 : touched;
+        const FieldMask before = touched == kStoreFields && store_ ? 0 : touched;
         known_.read(before);
         for (Field f : kAllFields)
             if ((before & bit(f)) && known_.get(f).state == State::kUnreadable)
                 fail(op_, "cannot check the write: " + state_text(f, known_.get(f)) +
                               "; nothing written (--no-verify writes without checking)");
     }
-    const Bytes image = store_;
+    const std::optional<StoreExtents> image = store_;
     int st = 0;
     bool reported = false;
     {
@@ -118,7 +98,7 @@ void UnitWriter::write(const FieldWrite &w) {
     const std::string status = std::string(w.fn) + " returned " + std::to_string(st);
     if (!opt.verify) {
         known_.forget(touched);
-        store_.clear();
+        store_.reset();
         if (st != 0) fail_status(op_, w.fn, st);
         if (reported)
             fail(op_, status +

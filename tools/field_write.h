@@ -4,9 +4,11 @@
 #define MFGTOOL_FIELD_WRITE_H
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "snapshot.h"
+#include "store_extents.h"
 
 namespace mfgtool {
 
@@ -26,9 +28,10 @@ std::function<std::string(const Reading &)> expect_exactly(Field f, Reading want
 
 // Writes fields of one unit. Knows what the unit held before the next write:
 // each field read once, then kept up to date from each write's read-back. A
-// store write rewrites the whole store image; the image as the raw partition
-// holds it is compared before and after, so that after each write only the
-// target and the fields whose bytes changed are read through the library.
+// store write rewrites the whole store image; each store field's bytes as the
+// raw partition holds them are compared before and after, so that after each
+// write only the target and the fields whose bytes changed are read through
+// the library.
 class UnitWriter {
 public:
     explicit UnitWriter(std::string op) : op_(std::move(op)) {}
@@ -47,12 +50,12 @@ private:
     // Fields other than the target whose stored bytes the write changed
     // (store writes only, target included; other writes: every touched field).
     FieldMask changed_by_write(Field target);
-    // What f held before the write: as read, or else as its bytes in image show.
-    Reading held_before(Field f, const Bytes &image) const;
+    // What f held before the write: as read, or else as its bytes in store show.
+    Reading held_before(Field f, const std::optional<StoreExtents> &store) const;
 
     std::string op_;
     Snapshot known_;
-    Bytes store_;  // the raw store image before the next write; empty: not read
+    std::optional<StoreExtents> store_;  // the store fields' bytes before the next write
 };
 
 }  // namespace mfgtool

@@ -59,6 +59,11 @@ for i in "${!cmds[@]}"; do
   fresh "" fine 0 'written \(not verified\)|provisioning complete \(not verified\)' '' --no-verify ${cmds[$i]}
 done
 
+# A short write that ends inside the client-auth data leaves that section's
+# header whole: only its data bytes show the loss.
+fresh "fault pwrite /dev/tqrd.rcfg0 partial=14336" tail 1 '' \
+  'did not stick: client-auth data vanished, client-auth key vanished' macs set "$macs2"
+
 # An interrupting signal during the store's erase waits until the store is
 # written back: every field is still there, with the new MAC block.
 for sig in 1 2 3 15; do
