@@ -4,6 +4,7 @@
 #include <cctype>
 #include <iostream>
 
+#include "big_endian.h"
 #include "bootopts.h"
 #include "field_write.h"
 #include "mfg.h"
@@ -14,11 +15,6 @@ namespace mfgtool {
 namespace {
 
 constexpr const char *kBootDev = "/dev/tqrd.rbootcfg";
-
-std::uint32_t be32(const unsigned char *p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
-}
 
 std::string field_text(const unsigned char *p, std::size_t size) {
     const auto *end = std::find(p, p + size, 0);

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "big_endian.h"
 #include "files.h"
 #include "held_signals.h"
 #include "mfg.h"
@@ -22,36 +23,26 @@
 #include "records.h"
 #include "status_meaning.h"
 #include "stderr_relay.h"
+#include "store_layout.h"
 #include "write_plan.h"
 
 namespace mfgtool {
 
 namespace {
 
-constexpr const char *kStoreDev = "/dev/tqrd.rcfg0";
-constexpr std::size_t kStoreSize = 30840, kSlotSize = 6168, kSectionMax = 6144, kSlots = 5;
-constexpr std::uint32_t kMagic = 0x12611920u, kMagicAuth = 0x12611925u;
 constexpr std::size_t kBackupHeader = 24;
 const char kBackupMagic[8] = {'M', 'F', 'G', 'S', 'T', 'O', 'R', 'E'};
 const char *const kSlotNames[kSlots] = {"serial", "MAC block", "client-auth data",
                                         "client-auth key", "reserved"};
 
-std::uint32_t be32(const unsigned char *p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
-}
-void put_be32(unsigned char *p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (24 - 8 * i));
-}
-
 bool section_ok(const unsigned char *slot, unsigned index) {
-    const std::uint32_t len = be32(slot + 16), magic = be32(slot + 20);
+    const std::uint32_t len = be32(slot + kLengthAt), magic = be32(slot + kMagicAt);
     if (magic != ((index == 2 || index == 3) ? kMagicAuth : kMagic) || len > kSectionMax)
         return false;
     std::array<unsigned char, EVP_MAX_MD_SIZE> md{};
     unsigned n = 0;
-    return EVP_Digest(slot + 24, len, md.data(), &n, EVP_md5(), nullptr) == 1 && n == 16 &&
-           std::memcmp(md.data(), slot, 16) == 0;
+    return EVP_Digest(slot + kSectionHeader, len, md.data(), &n, EVP_md5(), nullptr) == 1 &&
+           n == 16 && std::memcmp(md.data(), slot, 16) == 0;
 }
 
 }  // namespace
@@ -187,7 +178,7 @@ void store_restore(const std::string &op, const std::string &file) {
     const auto held = [&](unsigned i) { return in[16 + i] == 1; };
     const auto data = [&](unsigned i) {
         const unsigned char *s = image + i * kSlotSize;
-        return Bytes(s + 24, s + 24 + be32(s + 16));
+        return Bytes(s + kSectionHeader, s + kSectionHeader + be32(s + kLengthAt));
     };
     if (held(0)) serial_get(op);
     if (held(1)) {

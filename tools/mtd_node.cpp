@@ -104,18 +104,31 @@ void MtdNode::read_block(std::uint32_t i, unsigned char *buf) const {
 }
 
 // mfg_read_flashpart cannot say how much it delivered; the node can.
-std::size_t read_node(const std::string &dev, unsigned char *out, std::size_t len, int &err) {
-    const int fd = open(dev.c_str(), O_RDONLY | O_CLOEXEC);
-    err = fd < 0 ? errno : 0;
+NodeReader::NodeReader(const std::string &dev)
+    : fd_(open(dev.c_str(), O_RDONLY | O_CLOEXEC)), open_err_(fd_ < 0 ? errno : 0) {}
+
+NodeReader::~NodeReader() {
+    if (fd_ >= 0) close(fd_);
+}
+
+std::size_t NodeReader::read_at(unsigned char *out, std::size_t len, std::size_t offset,
+                                int &err) const {
+    err = 0;
     std::size_t got = 0;
-    while (fd >= 0 && got < len) {
-        const ssize_t n = read(fd, out + got, len - got);
+    while (fd_ >= 0 && got < len) {
+        const ssize_t n = pread(fd_, out + got, len - got, static_cast<off_t>(offset + got));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) err = errno;
         if (n <= 0) break;
         got += static_cast<std::size_t>(n);
     }
-    if (fd >= 0) close(fd);
+    return got;
+}
+
+std::size_t read_node(const std::string &dev, unsigned char *out, std::size_t len, int &err) {
+    const NodeReader node(dev);
+    const std::size_t got = node.read_at(out, len, 0, err);
+    if (node.open_error()) err = node.open_error();
     return got;
 }
 

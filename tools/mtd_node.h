@@ -68,6 +68,26 @@ private:
 // MTD device number with the appliance's slot partitions, else by name.
 char node_slot(const std::string &dev);
 
+// A partition node opened read-only for reads at given offsets, without the
+// geometry queries of MtdNode: for a few small reads.
+class NodeReader {
+public:
+    explicit NodeReader(const std::string &dev);
+    ~NodeReader();
+    NodeReader(const NodeReader &) = delete;
+    NodeReader &operator=(const NodeReader &) = delete;
+
+    // Reads len bytes at offset into out, up to the first failure or the
+    // partition's end: how many it delivered; err receives the failure's
+    // errno (0: none, also when the node did not open: see open_error()).
+    std::size_t read_at(unsigned char *out, std::size_t len, std::size_t offset, int &err) const;
+    int open_error() const { return open_err_; }
+
+private:
+    int fd_;
+    int open_err_;
+};
+
 // Reads the first len bytes of a partition node into out, up to the first
 // failure: how many it delivered, and the failure's errno (0: none).
 std::size_t read_node(const std::string &dev, unsigned char *out, std::size_t len, int &err);
