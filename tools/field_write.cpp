@@ -49,7 +49,7 @@ FieldMask UnitWriter::changed_by_write(Field target) {
     const FieldMask touched = touched_by(target);
     if (touched != kStoreFields || !store_) return touched;
     // A slot the device did not deliver counts as changed: it is read through the library.
-    StoreExtents after = read_store_extents();
+    StoreExtents after = read_store_extents(&*store_);
     FieldMask changed = 0;
     for (Field f : kAllFields) {
         const std::size_t i = slot_of(f);

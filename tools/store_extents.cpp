@@ -17,15 +17,29 @@ bool read_all(const NodeReader &node, unsigned char *out, std::size_t len, std::
     return node.read_at(out, len, offset, err) == len;
 }
 
-Bytes read_extent(const NodeReader &node, std::size_t slot) {
-    const std::size_t at = slot * kSlotSize;
-    Bytes extent(kSectionHeader);
-    if (!read_all(node, extent.data(), kSectionHeader, at)) return {};
-    // A length no section can have: the reader stops at the header.
+// The section's data length, as its header says; 0 for a length no section
+// can have (the reader stops at the header).
+std::size_t data_length(const Bytes &extent) {
     const std::uint32_t len = be32(&extent[kLengthAt]);
-    if (len == 0 || len > kSectionMax) return extent;
+    return len > kSectionMax ? 0 : len;
+}
+
+// Header and data of a slot. guess: the data length expected; header and
+// that much data come in one read, and a header saying otherwise costs a
+// second read only when it says more. Each read is a NAND page read through
+// the driver's ECC, whatever its size.
+Bytes read_extent(const NodeReader &node, std::size_t slot, std::size_t guess) {
+    const std::size_t at = slot * kSlotSize;
+    Bytes extent(kSectionHeader + guess);
+    if (!read_all(node, extent.data(), extent.size(), at)) return {};
+    const std::size_t len = data_length(extent);
+    if (len > guess) {
+        extent.resize(kSectionHeader + len);
+        if (!read_all(node, &extent[kSectionHeader + guess], len - guess,
+                      at + kSectionHeader + guess))
+            return {};
+    }
     extent.resize(kSectionHeader + len);
-    if (!read_all(node, &extent[kSectionHeader], len, at + kSectionHeader)) return {};
     return extent;
 }
 
@@ -40,10 +54,14 @@ bool StoreExtents::erased(std::size_t i) const {
                                        [](unsigned char c) { return c == 0xFF; });
 }
 
-StoreExtents read_store_extents() {
+StoreExtents read_store_extents(const StoreExtents *before) {
     StoreExtents e;
     const NodeReader node(kStoreDev);
-    for (std::size_t i = 0; i < kFieldSlots; ++i) e.slot[i] = read_extent(node, i);
+    for (std::size_t i = 0; i < kFieldSlots; ++i) {
+        const std::size_t guess =
+            before && before->delivered(i) ? before->slot[i].size() - kSectionHeader : 0;
+        e.slot[i] = read_extent(node, i, guess);
+    }
     return e;
 }
 

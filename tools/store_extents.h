@@ -31,7 +31,9 @@ struct StoreExtents {
 };
 
 // Reads the extents of the four field slots from the raw store partition.
-StoreExtents read_store_extents();
+// With the extents read before a write, a slot whose length stayed the same
+// takes one read instead of two.
+StoreExtents read_store_extents(const StoreExtents *before = nullptr);
 
 }  // namespace mfgtool
 
