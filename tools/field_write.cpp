@@ -92,6 +92,7 @@ void UnitWriter::write(const FieldWrite &w) {
     {
         const HeldSignals held;
         HeldStderr messages;
+        read_since_write_ = 0;
         st = w.call();
         reported = messages.finish();
     }
@@ -121,6 +122,7 @@ void UnitWriter::write(const FieldWrite &w) {
             wrong.push_back(change_text(f, was, now));
         }
         known_.put(f, now);
+        read_since_write_ |= bit(f);
     }
     // A key whose serial numbers changed is read again when next needed.
     known_.forget(w.loose & ~reread);

@@ -45,6 +45,8 @@ public:
     // not as expected; "verified" is then never said. Without verification it
     // still fails when the library returned an error or reported one on stderr.
     void write(const FieldWrite &w);
+    // The fields read back after the last write: as fresh as a new read.
+    FieldMask read_since_write() const { return read_since_write_; }
 
 private:
     // Fields other than the target whose stored bytes the write changed
@@ -55,6 +57,7 @@ private:
 
     std::string op_;
     Snapshot known_;
+    FieldMask read_since_write_ = 0;
     std::optional<StoreExtents> store_;  // the store fields' bytes before the next write
 };
 

@@ -10,7 +10,8 @@ namespace mfgtool {
 
 // While alive, SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGTSTP are blocked in the
 // calling thread; the destructor restores the previous mask, and a signal that
-// arrived meanwhile is delivered then. Threads the tool starts (the stderr
+// arrived meanwhile is delivered then. Holds nest: an inner one changes
+// nothing, the outermost restores the mask. Threads the tool starts (the stderr
 // relay) block them for good, so only the main thread ever takes them.
 class HeldSignals {
 public:

@@ -125,6 +125,12 @@ std::size_t NodeReader::read_at(unsigned char *out, std::size_t len, std::size_t
     return got;
 }
 
+std::uint32_t NodeReader::page_size() const {
+    mtd_info_user info{};
+    if (fd_ < 0 || ioctl(fd_, MEMGETINFO, &info) != 0) return 0;
+    return info.writesize;
+}
+
 std::size_t read_node(const std::string &dev, unsigned char *out, std::size_t len, int &err) {
     const NodeReader node(dev);
     const std::size_t got = node.read_at(out, len, 0, err);

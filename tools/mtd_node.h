@@ -82,6 +82,9 @@ public:
     // errno (0: none, also when the node did not open: see open_error()).
     std::size_t read_at(unsigned char *out, std::size_t len, std::size_t offset, int &err) const;
     int open_error() const { return open_err_; }
+    // The device's page (its smallest unit of reading), or 0 when the node
+    // does not say (MEMGETINFO).
+    std::uint32_t page_size() const;
 
 private:
     int fd_;

@@ -170,9 +170,9 @@ Reading read_field(Field f) {
     return read_boot();
 }
 
-void Snapshot::read(FieldMask mask, bool fresh) {
+void Snapshot::read(FieldMask mask) {
     for (Field f : kAllFields)
-        if ((mask & bit(f)) && (fresh || !holds(f))) put(f, read_field(f));
+        if ((mask & bit(f)) && !holds(f)) put(f, read_field(f));
 }
 
 const Reading &Snapshot::get(Field f) {

@@ -57,8 +57,8 @@ Reading read_field(Field f);
 
 class Snapshot {
 public:
-    // Reads the fields of mask that are not held yet (all of mask when fresh).
-    void read(FieldMask mask, bool fresh = false);
+    // Reads the fields of mask that are not held yet.
+    void read(FieldMask mask);
     const Reading &get(Field f);  // reads f first when not held
     bool holds(Field f) const { return r_[index(f)].has_value(); }
     const Reading &at(Field f) const { return *r_[index(f)]; }  // only when held

@@ -57,9 +57,15 @@ bool StoreExtents::erased(std::size_t i) const {
 StoreExtents read_store_extents(const StoreExtents *before) {
     StoreExtents e;
     const NodeReader node(kStoreDev);
+    // Without an earlier length, the rest of the page the header is on comes
+    // with it: the flash reads that page whole anyway.
+    const std::size_t page = before ? 0 : node.page_size();
     for (std::size_t i = 0; i < kFieldSlots; ++i) {
-        const std::size_t guess =
-            before && before->delivered(i) ? before->slot[i].size() - kSectionHeader : 0;
+        const std::size_t at = i * kSlotSize + kSectionHeader;
+        const std::size_t guess = before && before->delivered(i)
+                                      ? before->slot[i].size() - kSectionHeader
+                                  : page ? std::min(kSectionMax, page - at % page)
+                                         : 0;
         e.slot[i] = read_extent(node, i, guess);
     }
     return e;
