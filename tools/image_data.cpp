@@ -1,7 +1,6 @@
 // The bytes a partition write is handed: image files kept open, data in
 // memory, and the signed-kernel container's header.
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "md5_digest.h"
 #include "signed_header.h"
 #include "write_plan.h"
 
@@ -96,20 +96,17 @@ Bytes signed_header(const std::string &op, const ImageData &body) {
     put32(20, 0x12611920u);  // the section magic
     std::memcpy(&h[24], "sysa_kersig", 12);
     put32(40, len);
-    const std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> ctx(EVP_MD_CTX_new(),
-                                                                  EVP_MD_CTX_free);
-    bool ok = ctx && EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) == 1 &&
-              EVP_DigestUpdate(ctx.get(), &h[24], 20) == 1;
+    Md5Digest md5(op);
+    md5.update(&h[24], 20);
     Bytes chunk(std::min<std::uint64_t>(len, 1u << 16));
-    for (std::uint64_t off = 0; ok && off < len; off += chunk.size()) {
+    for (std::uint64_t off = 0; off < len; off += chunk.size()) {
         const std::size_t n =
             static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), len - off));
         body.copy(op, off, chunk.data(), n);
-        ok = EVP_DigestUpdate(ctx.get(), chunk.data(), n) == 1;
+        md5.update(chunk.data(), n);
     }
-    unsigned n = 0;
-    if (!ok || EVP_DigestFinal_ex(ctx.get(), h.data(), &n) != 1 || n != 16)
-        fail(op, "the MD5 digest of the signed container could not be computed (libcrypto)");
+    const Md5 digest = md5.finish();
+    std::copy(digest.begin(), digest.end(), h.begin());
     return h;
 }
 

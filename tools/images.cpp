@@ -2,7 +2,6 @@
 #include "images.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include "big_endian.h"
 #include "files.h"
 #include "held_signals.h"
+#include "md5_digest.h"
 #include "mfg.h"
 #include "mtd_node.h"
 #include "output.h"
@@ -35,14 +35,13 @@ const char kBackupMagic[8] = {'M', 'F', 'G', 'S', 'T', 'O', 'R', 'E'};
 const char *const kSlotNames[kSlots] = {"serial", "MAC block", "client-auth data",
                                         "client-auth key", "reserved"};
 
-bool section_ok(const unsigned char *slot, unsigned index) {
+// Whether a slot holds a section that verifies: magic, length and digest.
+bool section_ok(const std::string &op, const unsigned char *slot, unsigned index) {
     const std::uint32_t len = be32(slot + kLengthAt), magic = be32(slot + kMagicAt);
     if (magic != ((index == 2 || index == 3) ? kMagicAuth : kMagic) || len > kSectionMax)
         return false;
-    std::array<unsigned char, EVP_MAX_MD_SIZE> md{};
-    unsigned n = 0;
-    return EVP_Digest(slot + kSectionHeader, len, md.data(), &n, EVP_md5(), nullptr) == 1 &&
-           n == 16 && std::memcmp(md.data(), slot, 16) == 0;
+    const Md5 md = md5_of(op, slot + kSectionHeader, len);
+    return std::equal(md.begin(), md.end(), slot);
 }
 
 }  // namespace
@@ -135,7 +134,7 @@ void store_backup(const std::string &op, const std::string &file) {
     put_be32(&out[12], kStoreSize);
     json states;
     for (unsigned i = 0; i < kSlots; ++i) {
-        out[16 + i] = section_ok(&image[i * kSlotSize], i) ? 1 : 0;
+        out[16 + i] = section_ok(op, &image[i * kSlotSize], i) ? 1 : 0;
         states[kSlotNames[i]] = out[16 + i] ? "valid" : "absent";
     }
     out.insert(out.end(), image.begin(), image.end());
@@ -158,7 +157,7 @@ void store_restore(const std::string &op, const std::string &file) {
     const std::string unknown_state = op + ": " + file + " has an unknown section state";
     for (unsigned i = 0; i < kSlots; ++i) {
         if (in[16 + i] > 1) throw UsageError(unknown_state);
-        if (in[16 + i] && !section_ok(image + i * kSlotSize, i))
+        if (in[16 + i] && !section_ok(op, image + i * kSlotSize, i))
             throw UsageError(op + ": the backup's " + kSlotNames[i] +
                              " section does not verify; nothing written");
     }

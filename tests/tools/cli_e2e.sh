@@ -61,6 +61,9 @@ done <<'EOF'
 {"oem_serial":"NEW1",\n  "macs": 00}|not valid JSON at byte 34 \(line 2, column 12\): .*unexpected number
 ["oem_serial"]|not a JSON object
 EOF
+printf '{"bootopts":{"keep_ram":1}}' >"$w/flag1.json"; printf '{"bootopts":{"keep_ram":true}}' >"$w/flag2.json"
+t 2 '^$' 'manifest: bootopts.keep_ram must be true or false' provision flag1.json
+t 0 'bootopts: checked' '' provision --dry-run flag2.json
 t 0 '^OEM1$' '' oem get
 
 # The same kind of mistake, the same status: inputs that cannot be read, a

@@ -88,6 +88,12 @@ t 1 '' 'differs at byte 131072 .*: the write did not stick; the driver keeps no 
 t 0 'plain.img written \(not verified\)$' '' --no-verify kernel write plain.img --slot b
 no_claim 'write fault, --no-verify'
 
+# Reads of the node that come back short are read on, not taken for its end.
+board short "fault pread $k partial=5000"
+on=short
+t 0 'plain.img written and verified \(3000000 bytes\)' '' kernel write plain.img --slot b
+t 0 'fit.gz written and verified \(4063232 bytes\)' '' image write $k fit.gz
+
 # The running system's partitions, whichever command would write them.
 on=ok
 mkdir -p "$w/ok/etc" && touch "$w/ok/etc/sysa"
@@ -97,5 +103,5 @@ t 1 '' "refusing to write /dev/tqrd.rsysa_kernel, $a" part erase /dev/tqrd.rsysa
 t 1 '' "refusing to write /dev/tqrd.rsysa_code, $a" part write /dev/tqrd.rsysa_code 200k
 t 0 'erased and verified \(32 erase blocks\)' '' part erase /dev/tqrd.rsysa_kernel --force
 t 0 'verified' '' image write $k plain.img
-boards_clean ok bad wf
+boards_clean ok bad wf short
 finish "mfgtool images end to end"
