@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Cross toolchain, emulator and static target libraries for the 32-bit
-# big-endian PowerPC board (powerpc-linux-gnu).
+# Cross toolchain, emulator and target libraries for the 32-bit big-endian
+# PowerPC board (powerpc-linux-gnu).
 #
 # Installs the cross compiler, qemu-user-static and the source tools, adds a
 # deb-src entry mirroring the machine's Debian sources, fetches the zlib and
-# OpenSSL source packages and builds static zlib, static libcrypto and
-# googletest for the target into
+# OpenSSL source packages and builds for the target static zlib, libcrypto
+# (static, which libmfg.so links, and libcrypto.so.3, the appliance's system
+# library, which mfgtool loads when a command needs a digest) and googletest
+# into
 #     ${MFG_PPC_CACHE:-/var/cache/libmfg-ppc}/<stamp>/prefix
+# with the emulator's view of the target's library directory in prefix/sysroot.
 # The stamp is a hash of the source versions, the cross compiler's version and
 # this script, so the libraries are built once per machine and rebuilt only when
 # one of those changes. Safe to run again at any time.
@@ -169,24 +172,24 @@ build_zlib() {
     log "zlib built in $((SECONDS - t))s"
 }
 
-# Only libcrypto, without the protocol, certificate-service and rarely used
-# cipher code, no shared objects, no loadable modules, no tests, no programs.
+# Only libcrypto, static and shared, without the protocol, certificate-service
+# and rarely used cipher code, no loadable modules, no tests, no programs.
 build_libcrypto() {
     local t=$SECONDS src="$WORK/openssl"
     unpack_source openssl "$OPENSSL_VER" "$src"
     log "building libcrypto $OPENSSL_VER"
     (cd "$src" &&
         ./Configure linux-ppc --cross-compile-prefix="$TRIPLE-" --prefix="$PREFIX" --libdir=lib \
-            no-shared no-module no-dso no-engine no-tests no-ui-console no-comp \
+            no-module no-dso no-engine no-tests no-ui-console no-comp \
             no-ssl3 no-dtls no-srp no-psk no-ct no-ocsp no-cms no-ts no-rfc3779 \
             no-idea no-seed no-camellia no-aria no-bf no-cast no-whirlpool no-mdc2 \
             no-sm2 no-sm3 no-sm4 no-siphash no-gost \
             -O2 -fPIC &&
-        make -j"$JOBS" build_generated && make -j"$JOBS" libcrypto.a) >"$WORK/openssl.log" 2>&1 ||
+        make -j"$JOBS" build_generated && make -j"$JOBS" libcrypto.a libcrypto.so) >"$WORK/openssl.log" 2>&1 ||
         { tail -30 "$WORK/openssl.log" >&2; die "libcrypto build failed (log: $WORK/openssl.log)"; }
     mkdir -p "$PREFIX/include/openssl" "$PREFIX/lib"
     cp "$src"/include/openssl/*.h "$PREFIX/include/openssl/"
-    cp "$src/libcrypto.a" "$PREFIX/lib/"
+    cp "$src/libcrypto.a" "$src/libcrypto.so.3" "$PREFIX/lib/"
     log "libcrypto built in $((SECONDS - t))s"
 }
 
@@ -205,11 +208,25 @@ build_gtest() {
     log "googletest built in $((SECONDS - t))s"
 }
 
-# A big-endian, 32-bit program that runs under the emulator.
+# The root the emulator maps the target's absolute paths into (qemu -L): the
+# cross C library's directory with libcrypto.so.3 in it, where the target's
+# loader finds a system library whatever LD_LIBRARY_PATH the caller sets.
+# Missing links are added on every run (a library the cross packages gain
+# later is found) and none is replaced, so a running test never misses one.
+make_sysroot() {
+    local lib=$PREFIX/sysroot/lib e
+    mkdir -p "$lib"
+    [ -L "$lib/libcrypto.so.3" ] || ln -s ../../lib/libcrypto.so.3 "$lib/"
+    for e in "/usr/$TRIPLE/lib"/*; do [ -L "$lib/${e##*/}" ] || ln -s "$e" "$lib/"; done
+}
+
+# A big-endian, 32-bit program that runs under the emulator and finds the
+# shared libcrypto as a system library.
 smoke_test() {
     local dir
     dir=$(mktemp -d)
     cat >"$dir/t.c" <<'EOF'
+#include <dlfcn.h>
 #include <stdio.h>
 #include <zlib.h>
 #include <openssl/evp.h>
@@ -218,14 +235,15 @@ int main(void) {
     unsigned char d[32];
     if (*(unsigned char *)&x != 1 || sizeof(void *) != 4) return 2;
     if (!EVP_Digest("abc", 3, d, &n, EVP_sha256(), NULL) || n != 32 || d[0] != 0xba) return 3;
+    if (!dlopen("libcrypto.so.3", RTLD_NOW | RTLD_LOCAL)) return 4;
     printf("%s %s\n", zlibVersion(), OPENSSL_VERSION_TEXT);
     return 0;
 }
 EOF
     $TRIPLE-gcc -O2 -I"$PREFIX/include" "$dir/t.c" -o "$dir/t" "$PREFIX/lib/libcrypto.a" \
-        "$PREFIX/lib/libz.a" -pthread -latomic
+        "$PREFIX/lib/libz.a" -pthread -latomic -ldl
     local out
-    out=$(qemu-ppc-static -L /usr/$TRIPLE "$dir/t") || die "target check failed under qemu-ppc-static"
+    out=$(qemu-ppc-static -L "$PREFIX/sysroot" "$dir/t") || die "target check failed under qemu-ppc-static"
     log "target check: big-endian 32-bit program runs, $out"
     rm -rf "$dir"
 }
@@ -268,6 +286,7 @@ else
         [ "$d" = "$ROOT" ] || { log "removing $d"; rm -rf "$d"; }
     done
 fi
+make_sysroot
 ln -sfn "$KEY/prefix" "$CACHE/current"
 smoke_test
 log "done in $((SECONDS - START))s"

@@ -51,7 +51,7 @@ case $arch in
         bench=OFF
         case ,$steps, in *,bench,*) bench=ON ;; esac
         cmake --preset ppc "${fresh[@]}" -DMFG_PPC_PREFIX:PATH="$prefix" -DMFG_BUILD_BENCH=$bench >/dev/null
-        libdirs=(/usr/powerpc-linux-gnu/lib)
+        libdirs=(/usr/powerpc-linux-gnu/lib "$prefix/lib")  # the C library, libcrypto.so.3
         readelf=powerpc-linux-gnu-readelf
         rel=$(ls "$MODULES/lib/modules")
         qemu=(qemu-system-ppc64 -M ppce500 -cpu e500mc -m 512)
@@ -100,6 +100,9 @@ copy_deps() {
     done
 }
 for p in "${programs[@]}"; do copy_deps "$p"; done
+# mfgtool loads libcrypto.so.3 when a command needs a digest; where libmfg.so
+# links it statically, nothing names it.
+[ -n "${copied[libcrypto.so.3]:-}" ] || cp -L "$(find_lib libcrypto.so.3)" "$root/lib/"
 interp=$($readelf -l "${programs[0]}" | sed -n 's/.*interpreter: \(.*\)\]/\1/p')
 mkdir -p "$root/$(dirname "$interp")"
 cp -L "$(find_lib "$(basename "$interp")")" "$root/$interp"
